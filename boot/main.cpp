@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "boot/sequence.h"
+
+int main() { boot_main(); }

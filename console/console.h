@@ -1,0 +1,50 @@
+// Console input on the serial console (standard input and output).
+//
+// None of these operations looks at the interrupt flag; callers test it
+// after an operation returns. No operation reports an error: a failed or
+// interrupted read is key value 0.
+#pragma once
+
+#include <cstddef>
+
+// One raw keystroke without echo and without waiting for Enter (canonical
+// mode and echo off for the one read, ISIG kept). Returns the byte, or 0 when
+// the read delivered nothing. The terminal attributes are always restored.
+unsigned char console_getkey();
+
+// Writes the low 8 bits of `c` to standard output and flushes at once.
+void console_putc(int c);
+
+// Edits one line into `buf` (of `size` bytes, size >= 1) and returns `buf`
+// when the line is ended by Enter or Ctrl-C. At most size - 1 characters are
+// stored; the buffer always holds a NUL-terminated string with zeros behind
+// it. Keys: Ctrl-A start, Ctrl-B/ESC[D left, Ctrl-F/ESC[C right, Ctrl-D delete
+// under the cursor, BS/DEL delete before it, Ctrl-C " <break>" and end.
+char* console_readline(char* buf, std::size_t size);
+
+// Prints "<question> y/N? ", reads one key, echoes it and a line end.
+// Returns 1 for y or Y, otherwise 0.
+int console_confirm(const char* question);
+
+// Prints `prompt` then "(y/n) " and waits up to five seconds for a line-mode
+// answer. Returns 1 for "y", 0 for "n" or after five silent seconds
+// ("Timeout. Assuming "no"."). Any other first byte asks again.
+int console_ask_timed(const char* prompt);
+
+// --- The line editor as a pure state machine (used by console_readline and
+// tested without a terminal). ---
+
+struct LineEditor {
+    char* buf;
+    std::size_t size;
+    std::size_t cursor;
+    std::size_t capacity;  // remaining; insertion needs > 1
+    int escape;            // 0 normal, 1 after ESC, 2 after ESC [
+    bool done;
+};
+
+// Starts editing into `buf`: zeroes all `size` bytes.
+void line_editor_init(LineEditor* ed, char* buf, std::size_t size);
+
+// Handles one key; every echoed character goes through `echo`.
+void line_editor_key(LineEditor* ed, unsigned char key, void (*echo)(int));
