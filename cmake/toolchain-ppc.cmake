@@ -1,6 +1,7 @@
 # Cross build for the switch: 32-bit big-endian PowerPC, Debian's
-# g++-powerpc-linux-gnu. Everything is linked statically so that qemu-ppc
-# runs the unit tests without a target sysroot.
+# g++-powerpc-linux-gnu. bootmgr itself is linked statically (boot/); the
+# unit tests link dynamically and run under qemu-ppc with the cross
+# toolchain's libraries as the target root.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
@@ -9,5 +10,4 @@ set(CMAKE_FIND_ROOT_PATH /usr/powerpc-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L /usr/powerpc-linux-gnu)
