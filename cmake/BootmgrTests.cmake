@@ -26,7 +26,7 @@ endfunction()
 #   made fresh for it (label "board"). Host builds only.
 function(bootmgr_board_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;BOARD_OPTIONS" ${ARGN})
-  if(NOT BOOTMGR_HOST_TOOLS)
+  if(NOT BOOTMGR_HOST_TOOLS OR NOT TARGET boardsim)
     return()
   endif()
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
