@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "strformat.h"
+
 int shell_run(std::string_view command) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -14,17 +16,8 @@ int shell_run(std::string_view command) {
 std::string shell_format(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    va_list ap2;
-    va_copy(ap2, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    std::string out = vstrformat(fmt, ap);
     va_end(ap);
-    std::string out;
-    if (n > 0) {
-        out.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(out.data(), out.size(), fmt, ap2);
-        out.resize(static_cast<std::size_t>(n));
-    }
-    va_end(ap2);
     return out;
 }
 
