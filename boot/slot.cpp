@@ -1,8 +1,346 @@
 #include "boot/slot.h"
 
-// Slot loading is not built yet: every slot reports failure, so the boot
-// road falls through to the other slot and the final reboot.
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <span>
+#include <unistd.h>
 
-int boot_image_slot(int) { return 0; }
+#include "board/mtd.h"
+#include "board/nvram.h"
+#include "boot/launch.h"
+#include "boot/sequence.h"
+#include "boot/settings.h"
+#include "boot/shell.h"
+#include "boot/usb.h"
+#include "byteorder.h"
+#include "console/rescue_menu.h"
 
-int boot_rescue_partition() { return 0; }
+namespace {
+
+constexpr const char* kRecoveryCopy = "/tmp/image";
+constexpr const char* kGdbArchive = "/tmp/gdb.gz";
+
+// A file descriptor that closes itself.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    explicit operator bool() const { return fd >= 0; }
+};
+
+int other_slot(int slot) { return slot == 1 ? 2 : 1; }
+
+const char* slot_path(int slot) { return slot == 1 ? SLOT_IMAGE1 : SLOT_IMAGE2; }
+
+int open_output(const char* path) {
+    return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::uint64_t len) {
+    while (len > 0) {
+        const std::size_t chunk = len > (1u << 20) ? (1u << 20) : static_cast<std::size_t>(len);
+        const ssize_t n = ::write(fd, data, chunk);
+        if (n <= 0) return false;
+        data += n;
+        len -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+void shell_if_wanted() {
+    if (g_boot_settings.shell) shell_run("/bin/sh\n");
+}
+
+[[noreturn]] void rescue_shell_reboot() {
+    rescue_menu();
+    shell_if_wanted();
+    reboot_board();
+}
+
+bool is_bootable(std::uint32_t type) {
+    return type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGS;
+}
+
+void report_refused(const ImageComponent& c, ImageLengthStatus why) {
+    std::fprintf(stderr, "Image component at offset %llu refused: %s.\n",
+                 static_cast<unsigned long long>(c.offset), image_length_status_text(why));
+}
+
+}  // namespace
+
+int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32_t* last_magic) {
+    *last_magic = 0;
+    ImageWalk walk = image_walk_begin(source);
+    ImageComponent c{};
+    std::unique_ptr<std::uint8_t[]> header;
+    for (;;) {
+        const int status = image_walk_next(walk, &c);
+        if (status == IMAGE_WALK_BAD_LENGTHS) {
+            *last_magic = c.header.magic;
+            report_refused(c, walk.lengths);
+            return 0;
+        }
+        if (status != IMAGE_WALK_COMPONENT) return 0;
+        *last_magic = c.header.magic;
+
+        std::uint32_t type = c.type;
+        if (c.header.version == 3) {
+            if (!header) header.reset(new (std::nothrow) std::uint8_t[IMAGE_MAX_HEADER_LEN]);
+            if (!header) return 0;
+            const std::int64_t n =
+                image_read_header(source, c, std::span(header.get(), IMAGE_MAX_HEADER_LEN));
+            if (n < 0) return 0;
+            int records = 0;
+            type = image_effective_type(std::span(header.get(), static_cast<std::size_t>(n)),
+                                        c.header.magic, &records);
+            if (records == IMAGE_RECORD_ZERO_LENGTH) std::puts("Image header error");
+        }
+        if (is_bootable(type)) {
+            found->component = c;
+            found->type = type;
+            store_be32(found->basic, c.header.crc);
+            store_be32(found->basic + 4, c.header.len);
+            store_be32(found->basic + 8, c.header.magic);
+            store_be32(found->basic + 12, c.header.id);
+            return 1;
+        }
+    }
+}
+
+int boot_image_slot(int slot) {
+    BootSettings& bs = g_boot_settings;
+    if (slot < 1 || slot > 3) return 0;
+
+    Fd in(-1);
+    if (slot == 3) {
+        in.fd = ::open(USB_OS_IMAGE, O_RDONLY | O_CLOEXEC);
+        if (!in) {
+            std::fputs("Failed to open application image from USB.\n", stderr);
+            return 0;
+        }
+        if (!usb_admit_os_image(USB_OS_IMAGE)) return 0;
+    } else {
+        in.fd = ::open(slot_path(slot), O_RDONLY | O_CLOEXEC);
+        if (!in) {
+            std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
+                         other_slot(slot));
+            slot = other_slot(slot);
+            in.fd = ::open(slot_path(slot), O_RDONLY | O_CLOEXEC);
+            if (!in) {
+                std::fprintf(stderr, "Failed to open Application image %d.\n", slot);
+                rescue_shell_reboot();
+            }
+        }
+    }
+
+    Fd out(open_output(LAUNCH_ARCHIVE));
+    if (!out) {
+        std::fputs("Failed to open application image output file.\n", stderr);
+        shell_if_wanted();
+        reboot_board();
+    }
+
+    ImageSource source{};
+    FoundComponent found{};
+    std::uint32_t last_magic = 0;
+    if (!image_source_file(in.fd, &source) || !find_app_image(source, &found, &last_magic)) {
+        if (slot == 3) {
+            std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
+            return 0;
+        }
+        if (bs.secondAttempt) {
+            std::fputs("No valid application image found. Trying rescue image\n", stderr);
+            rescue_shell_reboot();
+        }
+        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last_magic,
+                     IMAGE_TYPE_DIAGS);
+        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot,
+                     other_slot(slot));
+        return 0;
+    }
+
+    const ImageComponent& c = found.component;
+    std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
+    const std::span<std::uint8_t> whole(buf.get(), buf ? c.header.total_length : 0);
+    const bool crc_ok = buf && image_read_component(source, c, whole) ==
+                                   static_cast<std::int64_t>(c.header.total_length) &&
+                        image_crc_ok(whole, c.header.total_length);
+    if (!crc_ok) {
+        buf.reset();
+        if (slot == 3) {
+            std::fputs("USB image CRC failed.", stderr);
+            return 0;
+        }
+        if (bs.secondAttempt) {
+            std::fputs("Both image1 and image2 failed.\n", stderr);
+            shell_if_wanted();
+            reboot_board();
+        }
+        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
+        return 0;
+    }
+
+    // A partly written archive would unpack into a broken application, so a
+    // failed write is handled like an archive that cannot be created.
+    if (!write_all(out.fd, buf.get() + c.header.payload_offset, c.header.payload_length) ||
+        ::close(out.fd) != 0) {
+        out.fd = -1;
+        std::fputs("Failed to write application image output file.\n", stderr);
+        shell_if_wanted();
+        reboot_board();
+    }
+    out.fd = -1;
+    in.reset();
+    buf.reset();
+
+    nvram_set_booted_image(slot);
+    if (bs.gdb && !bs.gdbserver) extract_gdb(slot);
+    launch_application(found.type == IMAGE_TYPE_DIAGS);
+}
+
+int extract_gdb(int slot) {
+    if (slot != 1 && slot != 2) return 0;
+    const int from = other_slot(slot);
+    std::printf("Extracting GDB from image slot %d\n", from);
+
+    Fd in(::open(slot_path(from), O_RDONLY | O_CLOEXEC));
+    if (!in) {
+        std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
+        return 0;
+    }
+    Fd out(open_output(kGdbArchive));
+    if (!out) {
+        std::fputs("Failed to open GDB output file.\n", stderr);
+        return 0;
+    }
+
+    ImageSource source{};
+    std::uint8_t probe[IMAGE_PROBE_LEN];
+    if (!image_source_file(in.fd, &source) ||
+        image_source_read(source, 0, probe, sizeof probe) != static_cast<std::int64_t>(sizeof probe)) {
+        std::fprintf(stderr, "Image has invalid header 0x%x\n", 0u);
+        return 0;
+    }
+    const ImageHeader h = image_classify_header(probe);
+    if (image_header_type(h) != IMAGE_TYPE_APPLICATION) {
+        std::fprintf(stderr, "Image has invalid header 0x%x\n", h.magic);
+        return 0;
+    }
+    const ImageLengthStatus lengths = image_check_lengths(h, source.size);
+    if (lengths != IMAGE_LENGTHS_OK) {
+        report_refused(ImageComponent{0, h, image_header_type(h)}, lengths);
+        return 0;
+    }
+    std::printf("Found GDB image %d of length = %u.\n", from,
+                static_cast<unsigned>(h.payload_length));
+
+    // Copied in pieces: the debugger need not fit in memory next to nothing.
+    std::uint8_t piece[64 * 1024];
+    for (std::uint64_t done = 0; done < h.payload_length;) {
+        const std::size_t want = h.payload_length - done < sizeof piece
+                                     ? static_cast<std::size_t>(h.payload_length - done)
+                                     : sizeof piece;
+        const std::int64_t n = image_source_read(source, h.payload_offset + done, piece, want);
+        if (n <= 0 || !write_all(out.fd, piece, static_cast<std::uint64_t>(n))) {
+            std::fputs("Failed to copy the GDB image.\n", stderr);
+            return 0;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    out.reset();
+    in.reset();
+
+    std::puts("decompressing GDB....");
+    shell_run("gunzip /tmp/gdb.gz");
+    shell_run("chmod +x /tmp/gdb");
+    return 1;
+}
+
+int boot_rescue_partition() {
+    Fd out(open_output(LAUNCH_ARCHIVE));
+    if (!out) {
+        std::fputs("Failed to open AppOS tarfile.\n", stderr);
+        reboot_board();
+    }
+
+    const int mtd = mtd_handle(MTD_RESCUE);
+    std::uint8_t probe[IMAGE_PROBE_LEN];
+    std::memset(probe, 0xFF, sizeof probe);
+    MtdInfo info{};
+    const bool readable = mtd_get_info(mtd, &info) &&
+                          mtd_read_partition(probe, mtd, 0, sizeof probe) == 0;
+    const ImageHeader h = image_classify_header(probe);
+    const std::uint32_t type = image_header_type(h);
+    if (!readable || !is_bootable(type)) {
+        std::fputs("Image not found... \n", stderr);
+        return 0;
+    }
+    const ImageLengthStatus lengths = image_check_lengths(h, info.size);
+    if (lengths != IMAGE_LENGTHS_OK) {
+        report_refused(ImageComponent{0, h, type}, lengths);
+        return 0;
+    }
+
+    const ImageComponent c{0, h, type};
+    std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
+    const std::span<std::uint8_t> whole(buf.get(), buf ? h.total_length : 0);
+    if (!buf ||
+        mtd_read_partition(buf.get(), mtd, 0, static_cast<std::uint32_t>(h.total_length)) != 0 ||
+        !image_crc_ok(whole, h.total_length)) {
+        std::fputs("Image CRC failed. Quitting\n", stderr);
+        return 0;
+    }
+
+    const std::uint8_t* payload = buf.get() + h.payload_offset;
+    if (!write_all(out.fd, payload, h.payload_length)) {
+        std::fputs("Failed to write AppOS tarfile.\n", stderr);
+        reboot_board();
+    }
+    out.reset();
+
+    if (type == IMAGE_TYPE_DIAGS) {
+        std::puts("Launching diagnostics image");
+        Fd again(open_output(LAUNCH_ARCHIVE));
+        if (!again || !write_all(again.fd, payload, h.payload_length)) {
+            std::fputs("Failed to open diags image file.\n", stderr);
+            reboot_board();
+        }
+        nvram_set_booted_image(4);
+    } else {
+        std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
+        std::fflush(stdout);
+        char answer[8] = {};
+        if (std::fgets(answer, sizeof answer, stdin) != nullptr) {
+            const char ch = answer[0];
+            if (ch != '1' && ch != '2') {
+                std::puts("\nBooting recovery image. You will need to download and install an "
+                          "image before rebooting");
+                nvram_set_booted_image(4);
+            } else {
+                std::printf("\nInstalling recovery image as image%c...\n", ch);
+                Fd copy(open_output(kRecoveryCopy));
+                if (!copy || !write_all(copy.fd, buf.get(), h.total_length)) {
+                    std::fputs("Failed to open image file.\n", stderr);
+                    reboot_board();
+                }
+                copy.reset();
+                shell_run("mkdir /user/images &> /dev/null");
+                shell_run(shell_format("cp /tmp/image /user/images/image%c\n", ch));
+                const int slot = ch - '0';
+                std::printf("Setting boot image to %d\n", slot);
+                nvram_set_boot_slot(slot);
+                nvram_set_booted_image(slot);
+            }
+        }
+    }
+    buf.reset();
+    launch_application(type == IMAGE_TYPE_DIAGS);
+}

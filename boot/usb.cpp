@@ -8,3 +8,5 @@ int usb_wait_mount() { return -1; }
 void usb_install_boot_image() {}
 
 int usb_check_images() { return 0; }
+
+bool usb_admit_os_image(const char*) { return false; }
