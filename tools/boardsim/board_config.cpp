@@ -1,0 +1,223 @@
+#include "tools/boardsim/board_config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+std::vector<PartitionGeometry> board_default_partitions() {
+    return {
+        {"uboot", 512u * 1024},     {"ubootenv", 128u * 1024},
+        {"devicetree", 256u * 1024}, {"kernel", 8u * 1024 * 1024},
+        {"rfs", 10u * 1024 * 1024}, {"rescue", 10u * 1024 * 1024},
+        {"onie", 1u * 1024 * 1024},
+    };
+}
+
+bool parse_u64(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+    value = v;
+    return true;
+}
+
+bool parse_i64(const std::string& text, std::int64_t& value) {
+    if (text.empty() || text[0] == ' ') return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+    value = v;
+    return true;
+}
+
+std::string board_flash_path(const std::string& dir, const std::string& partition) {
+    return dir + "/flash/" + partition + ".bin";
+}
+std::string board_eeprom_path(const std::string& dir) { return dir + "/eeprom.bin"; }
+std::string board_events_path(const std::string& dir) { return dir + "/events.log"; }
+
+static std::string load_u32(const std::string& key, const std::string& text,
+                            std::uint32_t& out) {
+    std::uint64_t v = 0;
+    if (!parse_u64(text, v) || v > 0xFFFFFFFFu)
+        return "board.conf: " + key + " is not a 32-bit number: " + text;
+    out = static_cast<std::uint32_t>(v);
+    return {};
+}
+
+std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
+    std::ifstream in(dir + "/board.conf");
+    if (!in) return dir + " is not a board directory (no readable board.conf); make one with \"boardsim new " + dir + "\".";
+    cfg = BoardConfig{};
+    std::string line;
+    int lineno = 0;
+    while (std::getline(in, line)) {
+        ++lineno;
+        if (line.empty() || line[0] == '#') continue;
+        auto eq = line.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return "board.conf line " + std::to_string(lineno) + " is not KEY=VALUE: " + line;
+        cfg.entries[line.substr(0, eq)] = line.substr(eq + 1);
+        std::string key = line.substr(0, eq), val = line.substr(eq + 1);
+        std::string err;
+        if (key == "erase_size") {
+            err = load_u32(key, val, cfg.erase_size);
+        } else if (key.rfind("part.", 0) == 0) {
+            PartitionGeometry p{key.substr(5), 0};
+            err = load_u32(key, val, p.size);
+            if (p.name.empty() || p.name.find('/') != std::string::npos)
+                err = "board.conf: bad partition name in " + key;
+            cfg.partitions.push_back(p);
+        } else if (key == "env_size") {
+            err = load_u32(key, val, cfg.env_size);
+        } else if (key == "clock_offset") {
+            if (!parse_i64(val, cfg.clock_offset)) err = "board.conf: clock_offset is not a number: " + val;
+        } else if (key == "clock_frozen") {
+            std::int64_t v = 0;
+            if (!val.empty()) {
+                if (!parse_i64(val, v)) err = "board.conf: clock_frozen is not a number: " + val;
+                cfg.clock_frozen = v;
+            }
+        } else if (key == "usb") {
+            if (val != "inserted" && val != "removed") err = "board.conf: usb must be inserted or removed";
+            cfg.usb_inserted = val == "inserted";
+        } else if (key == "led_reg") {
+            std::uint32_t v = 0;
+            err = load_u32(key, val, v);
+            if (err.empty() && v > 0xFF) err = "board.conf: led_reg must be a byte";
+            cfg.led_reg = static_cast<std::uint8_t>(v);
+        }
+        if (!err.empty()) return err;
+    }
+    if (cfg.erase_size == 0 || (cfg.erase_size & (cfg.erase_size - 1)) != 0)
+        return "board.conf: erase_size must be a power of two.";
+    if (cfg.partitions.empty()) return "board.conf: no partitions (part.NAME=BYTES).";
+    for (const auto& p : cfg.partitions) {
+        if (p.size == 0 || p.size % cfg.erase_size != 0)
+            return "board.conf: partition " + p.name + " is not a whole number of erase blocks.";
+        if (p.name == "ubootenv" && (cfg.env_size < 8 || cfg.env_size > p.size))
+            return "board.conf: env_size does not fit the ubootenv partition.";
+    }
+    BoardFaults faults;
+    return board_faults_parse(cfg, faults);
+}
+
+std::string board_config_save(const std::string& dir, const BoardConfig& cfg) {
+    std::ostringstream out;
+    out << "# Emulated board. Edit with care; \"boardsim fault\" manages the fault.* keys.\n";
+    out << "erase_size=" << cfg.erase_size << "\n";
+    for (const auto& p : cfg.partitions) out << "part." << p.name << "=" << p.size << "\n";
+    out << "env_size=" << cfg.env_size << "\n";
+    out << "clock_offset=" << cfg.clock_offset << "\n";
+    if (cfg.clock_frozen) out << "clock_frozen=" << *cfg.clock_frozen << "\n";
+    out << "usb=" << (cfg.usb_inserted ? "inserted" : "removed") << "\n";
+    char led[8];
+    std::snprintf(led, sizeof led, "0x%02x", cfg.led_reg);
+    out << "led_reg=" << led << "\n";
+    for (const auto& [k, v] : cfg.entries) {
+        if (k == "erase_size" || k.rfind("part.", 0) == 0 || k == "env_size" ||
+            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "led_reg")
+            continue;
+        out << k << "=" << v << "\n";
+    }
+    std::string tmp = dir + "/board.conf.tmp";
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        if (!f) return "cannot write " + tmp;
+        f << out.str();
+        if (!f.flush()) return "cannot write " + tmp;
+    }
+    if (std::rename(tmp.c_str(), (dir + "/board.conf").c_str()) != 0)
+        return "cannot replace " + dir + "/board.conf";
+    return {};
+}
+
+static std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : s) {
+        if (c == sep) { out.push_back(cur); cur.clear(); }
+        else cur += c;
+    }
+    out.push_back(cur);
+    return out;
+}
+
+static std::string parse_one_fault(const BoardConfig& cfg, const std::string& key,
+                                   const std::string& val, BoardFaults& f) {
+    auto parts = split(key, '.');  // "flash", PART, OP / "i2c", BUS[, ADDR] / ...
+    const std::string bad = "bad fault entry fault." + key + "=" + val;
+    if (parts.size() == 3 && parts[0] == "flash") {
+        bool known = false;
+        for (const auto& p : cfg.partitions) known = known || p.name == parts[1];
+        if (!known) return bad + " (no partition " + parts[1] + ")";
+        if (parts[2] != "read" && parts[2] != "erase" && parts[2] != "write")
+            return bad + " (operation must be read, erase or write)";
+        for (const auto& b : split(val, ',')) {
+            std::uint64_t block = 0;
+            if (!parse_u64(b, block) || block > 0xFFFFFFFFu) return bad + " (block number)";
+            f.flash.push_back({parts[1], parts[2], static_cast<std::uint32_t>(block)});
+        }
+        return {};
+    }
+    if ((parts.size() == 2 || parts.size() == 3) && parts[0] == "i2c") {
+        std::uint64_t bus = 0, addr = 0;
+        if (!parse_u64(parts[1], bus) || bus > 2) return bad + " (bus 0, 1 or 2)";
+        I2cFault fault{static_cast<int>(bus), -1, false};
+        if (parts.size() == 3) {
+            std::string a = parts[2];
+            if (a.rfind("0x", 0) != 0) a = "0x" + a;
+            if (!parse_u64(a, addr) || addr > 0x7F) return bad + " (7-bit hex address)";
+            fault.addr = static_cast<int>(addr);
+        }
+        if (val == "nack") fault.nack = true;
+        else if (val != "error") return bad + " (value nack or error)";
+        f.i2c.push_back(fault);
+        return {};
+    }
+    if (parts.size() == 1 && parts[0] == "missing") {
+        for (const auto& d : split(val, ',')) {
+            if (d.empty()) continue;
+            bool known = d == "i2c-0" || d == "i2c-1" || d == "i2c-2";
+            for (const auto& p : cfg.partitions) known = known || d == "mtd-" + p.name;
+            if (!known) return bad + " (no device " + d + ")";
+            f.missing.push_back(d);
+        }
+        return {};
+    }
+    if (parts.size() == 1 && parts[0] == "power_cut_after") {
+        std::uint64_t n = 0;
+        if (!parse_u64(val, n)) return bad + " (byte count)";
+        f.power_cut_after = n;
+        return {};
+    }
+    return bad + " (unknown fault)";
+}
+
+std::string board_faults_parse(const BoardConfig& cfg, BoardFaults& faults) {
+    faults = BoardFaults{};
+    for (const auto& [k, v] : cfg.entries) {
+        if (k.rfind("fault.", 0) != 0) continue;
+        std::string err = parse_one_fault(cfg, k.substr(6), v, faults);
+        if (!err.empty()) return err;
+    }
+    return {};
+}
+
+std::string board_fault_set(BoardConfig& cfg, const std::string& assignment) {
+    auto eq = assignment.find('=');
+    if (eq == std::string::npos || eq == 0) return "fault must be KEY=VALUE: " + assignment;
+    std::string key = assignment.substr(0, eq), val = assignment.substr(eq + 1);
+    if (key.rfind("fault.", 0) == 0) key = key.substr(6);
+    BoardFaults scratch;
+    std::string err = parse_one_fault(cfg, key, val, scratch);
+    if (!err.empty()) return err;
+    cfg.entries["fault." + key] = val;
+    return {};
+}

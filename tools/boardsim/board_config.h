@@ -1,0 +1,97 @@
+// The persistent description of one emulated board: DIR/board.conf.
+//
+// board.conf is a key=value text file, one entry per line, '#' starts a
+// comment. Keys written by board_config_save:
+//   erase_size=65536              erase block of every flash partition
+//   part.NAME=BYTES               one line per partition, in device order
+//   env_size=16384                size of the boot-loader environment block
+//   serial=TEXT                   serial number written by "new" (record only)
+//   clock_offset=SECONDS          board clock = host clock + offset
+//   clock_frozen=EPOCH            if present, the board clock stands still
+//   usb=inserted|removed          whether DIR/usb is offered as the USB stick
+//   led_reg=0xNN                  board control register 0x11 at power-on
+//   fault.KEY=VALUE               injected faults (see board_fault_set)
+// Unknown keys are kept and written back unchanged, so later versions can add
+// entries without older tools losing them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct PartitionGeometry {
+    std::string name;        // "uboot", "ubootenv", ... (device /dev/mtd-NAME)
+    std::uint32_t size = 0;  // bytes, a multiple of the erase size
+};
+
+// Faults, parsed from the fault.* keys:
+//   fault.flash.PART.read=BLOCK   reads touching erase block BLOCK fail (EIO);
+//                                 BLOCK may be a comma-separated list
+//   fault.flash.PART.erase=BLOCK  erases touching BLOCK fail (EIO)
+//   fault.flash.PART.write=BLOCK  writes touching BLOCK fail (EIO)
+//   fault.i2c.BUS=error           every transfer on the bus fails (EIO)
+//   fault.i2c.BUS.ADDR=nack|error the device does not answer (ENXIO) or its
+//                                 transfers fail (EIO); ADDR is 7-bit hex
+//   fault.missing=DEV[,DEV...]    device files that do not exist (mtd-onie,
+//                                 i2c-1, ...)
+//   fault.power_cut_after=BYTES   power fails once BYTES more flash bytes
+//                                 have been written in this run
+struct FlashFault {
+    std::string partition;
+    std::string op;          // "read", "erase" or "write"
+    std::uint32_t block = 0;
+};
+
+struct I2cFault {
+    int bus = 0;
+    int addr = -1;           // -1: the whole bus
+    bool nack = false;       // true: ENXIO, false: EIO
+};
+
+struct BoardFaults {
+    std::vector<FlashFault> flash;
+    std::vector<I2cFault> i2c;
+    std::vector<std::string> missing;
+    std::optional<std::uint64_t> power_cut_after;
+};
+
+struct BoardConfig {
+    std::uint32_t erase_size = 65536;
+    std::vector<PartitionGeometry> partitions;
+    std::uint32_t env_size = 16384;
+    std::int64_t clock_offset = 0;
+    std::optional<std::int64_t> clock_frozen;
+    bool usb_inserted = false;
+    std::uint8_t led_reg = 0x00;
+    std::map<std::string, std::string> entries;  // every key as read, faults included
+};
+
+// The partition table of the board, in the order the devices are listed.
+std::vector<PartitionGeometry> board_default_partitions();
+
+// Reads DIR/board.conf into cfg. Returns an empty string on success, else a
+// one-sentence error (file missing, malformed line, bad number, bad geometry).
+std::string board_config_load(const std::string& dir, BoardConfig& cfg);
+
+// Writes cfg back to DIR/board.conf (via a temporary file and rename).
+// Returns an empty string or a one-sentence error.
+std::string board_config_save(const std::string& dir, const BoardConfig& cfg);
+
+// Parses the fault.* entries of cfg.entries. Returns an empty string or an
+// error naming the bad entry.
+std::string board_faults_parse(const BoardConfig& cfg, BoardFaults& faults);
+
+// Sets one fault entry "KEY=VALUE" (KEY without the "fault." prefix) in cfg,
+// after checking that it parses. Returns an empty string or an error.
+std::string board_fault_set(BoardConfig& cfg, const std::string& assignment);
+
+// Number parsing shared by the command line: decimal, or hex with 0x.
+bool parse_u64(const std::string& text, std::uint64_t& value);
+bool parse_i64(const std::string& text, std::int64_t& value);
+
+// Paths inside a board directory.
+std::string board_flash_path(const std::string& dir, const std::string& partition);
+std::string board_eeprom_path(const std::string& dir);
+std::string board_events_path(const std::string& dir);

@@ -1,0 +1,294 @@
+#include "tools/boardsim/board_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+std::atomic<pid_t> g_sandbox_pid{0};
+std::atomic<bool> g_power_cut{false};
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_stop_signal(int sig) { g_stop_signal = sig; }
+
+void on_power_cut(void*) {
+    g_power_cut = true;
+    pid_t pid = g_sandbox_pid.load();
+    if (pid > 0) kill(pid, SIGKILL);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (in >= 0) dup2(in, 0);
+    if (out >= 0) dup2(out, 1);
+    if (err >= 0) dup2(err, 2);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char*> a;
+    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    execv(a[0], a.data());
+    std::fprintf(stderr, "boardsim: cannot run %s: %s\n", a[0], std::strerror(errno));
+    _exit(125);
+}
+
+std::vector<std::string> with_parent_dirs(const std::vector<std::string>& command,
+                                          const std::vector<std::string>& ro_paths) {
+    std::vector<std::string> out = ro_paths;
+    if (!command.empty() && command[0].size() > 1 && command[0][0] == '/') {
+        std::string parent = std::filesystem::path(command[0]).parent_path().string();
+        // Paths of the board's own world are taken from inside the sandbox.
+        bool board_path = false;
+        for (const char* p : {"/bin", "/sbin", "/usr", "/lib", "/etc", "/dev", "/proc", "/tmp", "/user",
+                              "/mnt", "/run", "/var"}) {
+            std::string prefix = p;
+            if (parent == prefix || parent.rfind(prefix + "/", 0) == 0) board_path = true;
+        }
+        if (!parent.empty() && parent != "/" && !board_path) out.push_back(parent);
+    }
+    return out;
+}
+
+struct RawTerminal {
+    bool active = false;
+    struct termios saved {};
+    void enter() {
+        if (!isatty(0) || tcgetattr(0, &saved) != 0) return;
+        struct termios raw = saved;
+        cfmakeraw(&raw);
+        if (tcsetattr(0, TCSANOW, &raw) == 0) active = true;
+    }
+    void leave() {
+        if (active) tcsetattr(0, TCSANOW, &saved);
+        active = false;
+    }
+    ~RawTerminal() { leave(); }
+};
+
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) { struct pollfd pf{fd, POLLOUT, 0}; poll(&pf, 1, 100); continue; }
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+struct Console {
+    int master = -1;
+    int slave = -1;          // kept open so the line survives between boots
+    std::string slave_path;
+    bool stdin_open = true;
+    bool at_line_start = true;
+    RawTerminal raw;
+};
+
+std::string console_open(Console& c) {
+    c.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (c.master < 0 || grantpt(c.master) != 0 || unlockpt(c.master) != 0)
+        return "cannot allocate a pseudo-terminal for the console.";
+    const char* name = ptsname(c.master);
+    if (!name) return "cannot name the console pseudo-terminal.";
+    c.slave_path = name;
+    c.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (c.slave < 0) return "cannot open the console pseudo-terminal.";
+    struct termios t {};
+    tcgetattr(c.slave, &t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(c.slave, TCSANOW, &t);
+    fcntl(c.master, F_SETFL, fcntl(c.master, F_GETFL) | O_NONBLOCK);
+    return {};
+}
+
+void console_close(Console& c) {
+    if (c.master >= 0) ::close(c.master);
+    if (c.slave >= 0) ::close(c.slave);
+    c.master = c.slave = -1;
+}
+
+void console_out(Console& c, const char* p, std::size_t n) {
+    if (n == 0) return;
+    write_all(1, p, n);
+    c.at_line_start = p[n - 1] == '\n';
+}
+
+// A boardsim message on its own line, whatever the board printed last.
+void say(Console& c, const std::string& text) {
+    std::string line = c.at_line_start ? "" : (c.raw.active ? "\r\n" : "\n");
+    line += text + (c.raw.active ? "\r\n" : "\n");
+    console_out(c, line.data(), line.size());
+}
+
+void drain(Console& c) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(c.master, buf, sizeof buf);
+        if (n <= 0) break;
+        console_out(c, buf, static_cast<std::size_t>(n));
+    }
+}
+
+enum class Relay { child_exited, timeout, user_stop, signal_stop };
+
+// Relays until the child ends. deadline_ns 0 = none.
+Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
+    char buf[4096];
+    for (;;) {
+        pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child) { drain(c); return Relay::child_exited; }
+        if (g_stop_signal) return Relay::signal_stop;
+        if (deadline_ns && monotonic_ns() >= deadline_ns) return Relay::timeout;
+        struct pollfd pf[2] = {{c.master, POLLIN, 0}, {0, POLLIN, 0}};
+        int n = poll(pf, c.stdin_open ? 2 : 1, 20);
+        if (n < 0) continue;
+        if (pf[0].revents & POLLIN) {
+            ssize_t k = ::read(c.master, buf, sizeof buf);
+            if (k > 0) console_out(c, buf, static_cast<std::size_t>(k));
+        }
+        if (c.stdin_open && (pf[1].revents & (POLLIN | POLLHUP))) {
+            ssize_t k = ::read(0, buf, sizeof buf);
+            if (k <= 0) {
+                c.stdin_open = false;
+            } else {
+                if (c.raw.active && std::memchr(buf, 0x1d, static_cast<std::size_t>(k))) return Relay::user_stop;
+                write_all(c.master, buf, static_cast<std::size_t>(k));
+            }
+        }
+    }
+}
+
+void kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+}
+
+}  // namespace
+
+int board_boot(Session& s, const BootOptions& opt) {
+    Console c;
+    std::string err = console_open(c);
+    if (!err.empty()) {
+        std::printf("boardsim: %s\n", err.c_str());
+        console_close(c);
+        return kBootSetupError;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    s.devices.on_power_cut = on_power_cut;
+    c.raw.enter();
+
+    const std::int64_t deadline = opt.timeout_seconds > 0
+        ? monotonic_ns() + static_cast<std::int64_t>(opt.timeout_seconds * 1e9) : 0;
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int result = kBootNoLaunch;
+    std::string last;
+    for (int boot = 1;; ++boot) {
+        session_prepare_boot(s, boot, opt.fast);
+        event_log_write(s.log, "boot", opt.fast ? ",\"fast\":true" : "");
+        if (boot > 1) say(c, "[boardsim: boot " + std::to_string(boot) + "]");
+        SandboxRequest req;
+        req.console = c.slave_path;
+        req.bootmgr = opt.bootmgr;
+        req.ro_paths = opt.ro_paths;
+        req.command = {std::string(kBoardRunDir) + "/tool", "_init"};
+        g_power_cut = false;
+        pid_t child = spawn(sandbox_argv(s, req), null, null, 2);
+        g_sandbox_pid = child;
+        int status = 0;
+        Relay why = child > 0 ? relay(c, child, status, deadline) : Relay::signal_stop;
+        g_sandbox_pid = 0;
+        if (why != Relay::child_exited && child > 0) {
+            kill_and_reap(child);
+            drain(c);
+        }
+        if (why == Relay::timeout) {
+            event_log_write(s.log, "timeout");
+            result = kBootTimeout;
+            last = "timeout after " + std::to_string(static_cast<long>(opt.timeout_seconds)) + " s in boot " +
+                   std::to_string(boot);
+            break;
+        }
+        if (why == Relay::user_stop || why == Relay::signal_stop) {
+            event_log_write(s.log, "stopped");
+            result = kBootNoLaunch;
+            last = "stopped " + std::string(why == Relay::user_stop ? "by the user" : "by a signal") +
+                   " in boot " + std::to_string(boot) + ", no application launched";
+            break;
+        }
+        if (session_marker(s, "launched")) {
+            result = kBootLaunched;
+            last = "application launched in boot " + std::to_string(boot) + " and ended";
+            break;
+        }
+        bool reboot = session_marker(s, "reboot");
+        if (g_power_cut) {
+            // Power comes back: the board starts again with what the flash holds.
+            s.devices.power_cut = false;
+            say(c, "[boardsim: power cut]");
+            reboot = true;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 125 && !reboot) {
+            result = kBootSetupError;
+            last = "the sandbox could not start (see the messages above)";
+            break;
+        }
+        if (!reboot) {
+            last = "bootmgr ended without a reboot or an application launch in boot " + std::to_string(boot);
+            break;
+        }
+        if (opt.max_boots > 0 && boot >= opt.max_boots) {
+            last = std::to_string(boot) + " boot(s) ended without an application launch";
+            break;
+        }
+    }
+    if (null >= 0) ::close(null);
+    std::string line = "boardsim: " + last;
+    say(c, line);
+    c.raw.leave();
+    console_close(c);
+    return result;
+}
+
+int board_run(Session& s, const std::vector<std::string>& command, const std::vector<std::string>& ro_paths) {
+    session_prepare_boot(s, 0, false);
+    event_log_write(s.log, "run", ",\"command\":" + json_string_array(command));
+    SandboxRequest req;
+    req.ro_paths = with_parent_dirs(command, ro_paths);
+    req.command = command;
+    signal(SIGPIPE, SIG_IGN);
+    pid_t child = spawn(sandbox_argv(s, req), -1, -1, -1);
+    if (child < 0) return 2;
+    g_sandbox_pid = child;
+    s.devices.on_power_cut = on_power_cut;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    g_sandbox_pid = 0;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}

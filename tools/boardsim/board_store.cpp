@@ -1,0 +1,107 @@
+#include "tools/boardsim/board_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Fd {
+    int fd = -1;
+    ~Fd() { if (fd >= 0) ::close(fd); }
+};
+
+std::string fill_file(const std::string& path, std::size_t size, std::uint8_t byte) {
+    Fd f{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    if (f.fd < 0) return "cannot create " + path;
+    std::vector<std::uint8_t> chunk(65536, byte);
+    for (std::size_t done = 0; done < size;) {
+        std::size_t n = std::min(chunk.size(), size - done);
+        if (::write(f.fd, chunk.data(), n) != static_cast<ssize_t>(n)) return "cannot write " + path;
+        done += n;
+    }
+    return {};
+}
+
+std::string pwrite_all(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+    Fd f{::open(path.c_str(), O_WRONLY | O_CLOEXEC)};
+    if (f.fd < 0) return "cannot open " + path;
+    if (::pwrite(f.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(bytes.size()))
+        return "cannot write " + path;
+    return {};
+}
+
+std::string pread_all(const std::string& path, std::uint64_t offset, std::size_t count, std::vector<std::uint8_t>& out) {
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return "cannot open " + path;
+    out.assign(count, 0);
+    if (::pread(f.fd, out.data(), count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count))
+        return "cannot read " + path + " (file too short?)";
+    return {};
+}
+
+}  // namespace
+
+std::string board_create(const std::string& dir, const std::string& serial, bool force) {
+    if (serial.size() != kSerialLength) return "the serial number must be exactly 12 characters: " + serial;
+    for (char c : serial)
+        if (c < 0x21 || c > 0x7E) return "the serial number must be printable ASCII without blanks: " + serial;
+    std::error_code ec;
+    if (fs::exists(dir + "/board.conf", ec) && !force)
+        return dir + " already holds a board; add --force to replace it.";
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec)) return dir + " exists and is not a directory.";
+    if (!fs::exists(dir + "/board.conf", ec) && fs::exists(dir, ec) && !fs::is_empty(dir, ec) && !force)
+        return dir + " is not empty; add --force to make a board there anyway.";
+    fs::create_directories(dir + "/flash", ec);
+    if (ec) return "cannot create " + dir + "/flash: " + ec.message();
+    for (const char* sub : {"/user", "/usb", "/tftp"}) {
+        fs::remove_all(dir + sub, ec);
+        fs::create_directories(dir + sub, ec);
+        if (ec) return "cannot create " + dir + sub + ": " + ec.message();
+    }
+    BoardConfig cfg;
+    cfg.partitions = board_default_partitions();
+    for (const auto& p : cfg.partitions) {
+        std::string err = fill_file(board_flash_path(dir, p.name), p.size, 0xFF);
+        if (!err.empty()) return err;
+    }
+    std::vector<std::uint8_t> env;
+    env_encode({}, cfg.env_size, env);
+    std::string err = pwrite_all(board_flash_path(dir, "ubootenv"), 0, env);
+    if (err.empty()) err = fill_file(board_eeprom_path(dir), 65536, 0xFF);
+    if (err.empty()) err = pwrite_all(board_eeprom_path(dir), kSerialAddress,
+                                      std::vector<std::uint8_t>(serial.begin(), serial.end()));
+    if (err.empty()) err = fill_file(board_events_path(dir), 0, 0);
+    if (err.empty()) {
+        cfg.entries["serial"] = serial;
+        err = board_config_save(dir, cfg);
+    }
+    return err;
+}
+
+std::string board_env_read(const std::string& dir, const BoardConfig& cfg, std::vector<std::uint8_t>& block) {
+    return pread_all(board_flash_path(dir, "ubootenv"), 0, cfg.env_size, block);
+}
+
+std::string board_env_write(const std::string& dir, const BoardConfig& cfg, const std::vector<std::uint8_t>& block) {
+    if (block.size() != cfg.env_size) return "internal error: environment block of the wrong size";
+    // Erase the blocks the environment occupies, then program it.
+    std::uint32_t span = (cfg.env_size + cfg.erase_size - 1) / cfg.erase_size * cfg.erase_size;
+    std::vector<std::uint8_t> image(span, 0xFF);
+    std::copy(block.begin(), block.end(), image.begin());
+    return pwrite_all(board_flash_path(dir, "ubootenv"), 0, image);
+}
+
+std::string board_nvram_read(const std::string& dir, std::uint32_t address, std::uint32_t count,
+                             std::vector<std::uint8_t>& out) {
+    if (address >= 65536 || count > 65536 - address) return "address range beyond the 64 KiB EEPROM";
+    return pread_all(board_eeprom_path(dir), address, count, out);
+}
+
+std::string board_nvram_write(const std::string& dir, std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    if (address >= 65536 || bytes.size() > 65536 - address) return "address range beyond the 64 KiB EEPROM";
+    return pwrite_all(board_eeprom_path(dir), address, bytes);
+}

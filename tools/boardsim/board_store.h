@@ -1,0 +1,33 @@
+// Offline access to a board directory's persistent state, used by the
+// "new", "env" and "nvram" verbs while the board is not running.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/board_config.h"
+#include "tools/boardsim/env_block.h"
+
+inline constexpr std::uint32_t kSerialAddress = 0x000D;
+inline constexpr std::size_t kSerialLength = 12;
+
+// Makes a board in dir: board.conf, flash/NAME.bin erased to 0xFF, an empty
+// environment block at the start of ubootenv, eeprom.bin erased to 0xFF with
+// serial (exactly 12 printable ASCII characters) at 0x000D, empty user/ and
+// tftp/, usb/ with the stick removed, an empty events.log. With force an
+// existing board.conf is overwritten and the old flash, EEPROM, user/, usb/
+// and events.log are replaced; without it an existing board is an error.
+// Returns an empty string or a one-sentence error.
+std::string board_create(const std::string& dir, const std::string& serial, bool force);
+
+// Reads / writes the environment block (env_size bytes at offset 0 of
+// flash/ubootenv.bin). Writing replaces the block as the boot loader does
+// (erase, then program), leaving the rest of the partition alone.
+std::string board_env_read(const std::string& dir, const BoardConfig& cfg, std::vector<std::uint8_t>& block);
+std::string board_env_write(const std::string& dir, const BoardConfig& cfg, const std::vector<std::uint8_t>& block);
+
+// EEPROM bytes; address + count must stay within 64 KiB.
+std::string board_nvram_read(const std::string& dir, std::uint32_t address, std::uint32_t count,
+                             std::vector<std::uint8_t>& out);
+std::string board_nvram_write(const std::string& dir, std::uint32_t address, const std::vector<std::uint8_t>& bytes);

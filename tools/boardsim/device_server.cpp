@@ -1,0 +1,189 @@
+#define FUSE_USE_VERSION 35
+#include "tools/boardsim/device_server.h"
+
+#include <fcntl.h>
+#include <fuse.h>
+#include <linux/i2c-dev.h>
+#include <sys/ioctl.h>
+#include <mtd/mtd-abi.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// fi->fh layout: bit 63 = i2c, bits 32..39 = bus or partition index,
+// bit 31 = opened for writing, bits 0..15 = I2C address + 1 (0 = none set).
+constexpr std::uint64_t kI2cBit = 1ull << 63;
+constexpr std::uint64_t kWritableBit = 1ull << 31;
+
+DeviceServer* server_of() {
+    return static_cast<DeviceServer*>(fuse_get_context()->private_data);
+}
+
+bool served(const DeviceServer& s, const char* path) {
+    if (path[0] != '/') return false;
+    for (const auto& f : s.files)
+        if (f == path + 1) return true;
+    return false;
+}
+
+// Returns the partition index (>= 0), 1000 + bus for i2c, or -1.
+int classify(const DeviceServer& s, const char* path) {
+    if (!served(s, path)) return -1;
+    std::string name = path + 1;
+    if (name.rfind("i2c-", 0) == 0) return 1000 + (name[4] - '0');
+    return devices_find_partition(*s.devices, name.substr(4));
+}
+
+int op_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
+    std::memset(st, 0, sizeof *st);
+    if (std::strcmp(path, "/") == 0) {
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    }
+    DeviceServer* s = server_of();
+    int c = classify(*s, path);
+    if (c < 0) return -ENOENT;
+    st->st_mode = S_IFREG | 0666;
+    st->st_nlink = 1;
+    st->st_size = c < 1000 ? s->devices->flash[c].size : 0;
+    return 0;
+}
+
+int op_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
+               enum fuse_readdir_flags) {
+    if (std::strcmp(path, "/") != 0) return -ENOENT;
+    fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (const auto& f : server_of()->files) fill(buf, f.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    return 0;
+}
+
+int op_open(const char* path, struct fuse_file_info* fi) {
+    DeviceServer* s = server_of();
+    int c = classify(*s, path);
+    if (c < 0) return -ENOENT;
+    std::uint64_t fh = (fi->flags & O_ACCMODE) != O_RDONLY ? kWritableBit : 0;
+    if (c >= 1000) fh |= kI2cBit | (static_cast<std::uint64_t>(c - 1000) << 32);
+    else fh |= static_cast<std::uint64_t>(c) << 32;
+    fi->fh = fh;
+    fi->direct_io = 1;  // every read and write must reach the device model
+    fi->keep_cache = 0;
+    return 0;
+}
+
+int op_truncate(const char*, off_t, struct fuse_file_info*) { return 0; }
+
+int index_of(std::uint64_t fh) { return static_cast<int>((fh >> 32) & 0xFF); }
+int addr_of(std::uint64_t fh) { return static_cast<int>(fh & 0xFFFF) - 1; }
+
+int op_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+    BoardDevices& d = *server_of()->devices;
+    auto* out = reinterpret_cast<std::uint8_t*>(buf);
+    if (fi->fh & kI2cBit) return static_cast<int>(i2c_read(d, index_of(fi->fh), addr_of(fi->fh), out, size));
+    return static_cast<int>(flash_read(d, index_of(fi->fh), static_cast<std::uint64_t>(off), out, size));
+}
+
+int op_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+    BoardDevices& d = *server_of()->devices;
+    auto* in = reinterpret_cast<const std::uint8_t*>(buf);
+    if (fi->fh & kI2cBit) return static_cast<int>(i2c_write(d, index_of(fi->fh), addr_of(fi->fh), in, size));
+    return static_cast<int>(flash_write(d, index_of(fi->fh), static_cast<std::uint64_t>(off), in, size));
+}
+
+int op_ioctl(const char*, unsigned int cmd, void* arg, struct fuse_file_info* fi, unsigned int flags,
+             void* data) {
+    if (flags & FUSE_IOCTL_COMPAT) return -ENOSYS;
+    BoardDevices& d = *server_of()->devices;
+    if (fi->fh & kI2cBit) {
+        if (cmd == I2C_SLAVE || cmd == I2C_SLAVE_FORCE) {
+            auto addr = reinterpret_cast<std::uintptr_t>(arg);
+            if (addr > 0x7F) return -EINVAL;
+            fi->fh = (fi->fh & ~0xFFFFull) | (addr + 1);
+            return 0;
+        }
+        return -ENOTTY;
+    }
+    int part = index_of(fi->fh);
+    if (cmd == MEMGETINFO) {
+        FlashInfo info = flash_info(d, part);
+        mtd_info_user u{};
+        u.type = info.type;
+        u.flags = info.flags;
+        u.size = info.size;
+        u.erasesize = info.erasesize;
+        u.writesize = info.writesize;
+        u.oobsize = info.oobsize;
+        std::memcpy(data, &u, sizeof u);
+        return 0;
+    }
+    if (cmd == MEMERASE) {
+        if (!(fi->fh & kWritableBit)) return -EBADF;
+        erase_info_user e{};
+        std::memcpy(&e, data, sizeof e);
+        return flash_erase(d, part, e.start, e.length);
+    }
+    return -ENOTTY;
+}
+
+}  // namespace
+
+std::string device_server_start(DeviceServer& server, BoardDevices& devices,
+                                const std::string& mountpoint) {
+    server.devices = &devices;
+    server.mountpoint = mountpoint;
+    server.files.clear();
+    auto missing = [&](const std::string& n) {
+        for (const auto& m : devices.faults.missing)
+            if (m == n) return true;
+        return false;
+    };
+    for (const auto& p : devices.flash)
+        if (!missing("mtd-" + p.name)) server.files.push_back("mtd-" + p.name);
+    for (int bus = 0; bus < 3; ++bus) {
+        std::string n = "i2c-" + std::to_string(bus);
+        if (!missing(n)) server.files.push_back(n);
+    }
+
+    static const struct fuse_operations ops = [] {
+        struct fuse_operations o {};
+        o.getattr = op_getattr;
+        o.readdir = op_readdir;
+        o.open = op_open;
+        o.truncate = op_truncate;
+        o.read = op_read;
+        o.write = op_write;
+        o.ioctl = op_ioctl;
+        return o;
+    }();
+    // allow_other lets the sandbox's user namespace reach the files; only
+    // root may ask for it unless /etc/fuse.conf has user_allow_other.
+    std::vector<const char*> argv{"boardsim", "-o", "default_permissions,fsname=boardsim"};
+    if (geteuid() == 0) { argv.push_back("-o"); argv.push_back("allow_other"); }
+    struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
+    server.fs = fuse_new(&args, &ops, sizeof ops, &server);
+    if (!server.fs) return "libfuse could not set up the device file system.";
+    if (fuse_mount(server.fs, mountpoint.c_str()) != 0) {
+        fuse_destroy(server.fs);
+        server.fs = nullptr;
+        return "cannot mount the device file system on " + mountpoint +
+               "; make sure /dev/fuse exists and is usable (Debian package fuse3, kernel module fuse).";
+    }
+    struct fuse* fs = server.fs;
+    server.loop = std::thread([fs] { fuse_loop(fs); });
+    return {};
+}
+
+void device_server_stop(DeviceServer& server) {
+    if (!server.fs) return;
+    fuse_exit(server.fs);
+    fuse_unmount(server.fs);
+    if (server.loop.joinable()) server.loop.join();
+    fuse_destroy(server.fs);
+    server.fs = nullptr;
+}

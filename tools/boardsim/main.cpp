@@ -1,0 +1,399 @@
+// boardsim: the emulated switch. See "boardsim --help".
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/board_config.h"
+#include "tools/boardsim/board_runner.h"
+#include "tools/boardsim/board_store.h"
+#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/session.h"
+#include "tools/boardsim/standins.h"
+
+namespace {
+
+constexpr int kUsage = 2;
+
+const char* const kMainHelp =
+    "usage: boardsim VERB DIR ...\n"
+    "The emulated switch: flash, I2C devices, console and tools of the board, in a sandbox.\n\n"
+    "verbs:\n"
+    "  new DIR [--serial TEXT] [--force] [--demo]   make a board\n"
+    "  env DIR show | set NAME=VALUE... | unset NAME...   boot-loader environment\n"
+    "  nvram DIR get ADDR [COUNT] | set ADDR BYTE...       board NVRAM (hex)\n"
+    "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
+    "  fault DIR show | set KEY=VALUE... | clear [KEY...]   injected faults\n"
+    "  usb DIR insert | remove                             the USB stick (DIR/usb)\n"
+    "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
+    "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
+    "\"boardsim VERB --help\" describes a verb.\n";
+
+const char* verb_help(const std::string& verb) {
+    if (verb == "new")
+        return "usage: boardsim new DIR [--serial TEXT] [--force] [--demo]\n"
+               "Makes a board in DIR: erased flash partitions (64 KiB erase blocks), an empty\n"
+               "boot-loader environment, a 64 KiB EEPROM erased to 0xFF holding the 12-character\n"
+               "serial number at 0x000D (default SIM000000001), empty user/, tftp/ and usb/ (stick\n"
+               "removed), board.conf. Refuses an existing board unless --force is given.\n"
+               "--demo (demo images signed by the test keys) is not yet available.\n";
+    if (verb == "env")
+        return "usage: boardsim env DIR show | set NAME=VALUE... | unset NAME...\n"
+               "Reads or writes the boot-loader environment block at the start of mtd-ubootenv\n"
+               "(CRC-32 little-endian, NUL-terminated NAME=VALUE entries, final NUL). show prints\n"
+               "one entry per line and warns on stderr when the CRC is wrong (exit 1). set and unset\n"
+               "keep the other entries; on a block with a bad CRC they start from an empty one.\n";
+    if (verb == "nvram")
+        return "usage: boardsim nvram DIR get ADDR [COUNT] | set ADDR BYTE...\n"
+               "Reads or writes the board NVRAM (the 64 KiB EEPROM). Numbers are hexadecimal,\n"
+               "with or without 0x. get prints the bytes as hex, 16 per line, each line\n"
+               "starting with its address.\n";
+    if (verb == "clock")
+        return "usage: boardsim clock DIR set YYYY-MM-DDThh:mm:ss | freeze YYYY-MM-DDThh:mm:ss | now | show\n"
+               "set: the board clock runs from that time (stored as an offset to the host clock).\n"
+               "freeze: the board clock stands at that time. now: back to the host's time.\n"
+               "show: print the board's current time. Times are UTC.\n";
+    if (verb == "fault")
+        return "usage: boardsim fault DIR show | set KEY=VALUE... | clear [KEY...]\n"
+               "Faults kept in board.conf (KEY may omit the \"fault.\" prefix):\n"
+               "  flash.PART.read|erase|write=BLOCK[,BLOCK]  that erase block fails with EIO\n"
+               "  i2c.BUS=error                 every transfer on the bus fails (EIO)\n"
+               "  i2c.BUS.ADDR=nack|error       the device (7-bit hex address) does not answer / fails\n"
+               "  missing=DEV[,DEV]             device files that do not exist (mtd-onie, i2c-1, ...)\n"
+               "  power_cut_after=BYTES         power fails once BYTES flash bytes were written\n"
+               "                                (once per boardsim run; the board then boots again)\n";
+    if (verb == "usb")
+        return "usage: boardsim usb DIR insert | remove\n"
+               "Inserts the USB stick (the files of DIR/usb, mounted at /mnt/usb with the marker\n"
+               "/tmp/usb) or removes it, from the next boot on.\n";
+    if (verb == "boot")
+        return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
+               "                         [--fault KEY=VALUE] [--ro PATH]\n"
+               "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
+               "with the console on this terminal (Ctrl-] stops the board). A reboot request starts\n"
+               "the next boot with the persistent flash, NVRAM and /user and a fresh /tmp.\n"
+               "--fast runs bootmgr's waits ten times faster. --fault adds a fault for this run only.\n"
+               "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
+               "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
+               "Events go to DIR/events.log, one JSON object per line.\n";
+    if (verb == "run")
+        return "usage: boardsim run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
+               "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp) and exits with\n"
+               "its status. A COMMAND given by absolute path has its directory bound read-only at\n"
+               "the same place; --ro binds further host paths.\n";
+    return nullptr;
+}
+
+int usage_error(const std::string& verb, const std::string& msg) {
+    std::fprintf(stderr, "boardsim %s: %s\n", verb.c_str(), msg.c_str());
+    if (const char* h = verb_help(verb)) std::fputs(h, stderr);
+    return kUsage;
+}
+
+int fail(const std::string& msg, int status = kUsage) {
+    std::fprintf(stderr, "boardsim: %s\n", msg.c_str());
+    return status;
+}
+
+bool parse_hex(std::string text, std::uint64_t& v) {
+    if (text.rfind("0x", 0) != 0 && text.rfind("0X", 0) != 0) text = "0x" + text;
+    return parse_u64(text, v);
+}
+
+bool parse_time(const std::string& text, std::int64_t& epoch) {
+    struct tm tm {};
+    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!end || *end != '\0') return false;
+    if (tm.tm_year < 100 || tm.tm_year > 199) return false;  // the clock holds 20YY only
+    epoch = static_cast<std::int64_t>(timegm(&tm));
+    return true;
+}
+
+std::string format_time(std::int64_t epoch) {
+    std::time_t t = static_cast<std::time_t>(epoch);
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    return buf;
+}
+
+int cmd_new(std::vector<std::string> a) {
+    std::string dir, serial = "SIM000000001";
+    bool force = false, demo = false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--force") force = true;
+        else if (a[i] == "--demo") demo = true;
+        else if (a[i] == "--serial" && i + 1 < a.size()) serial = a[++i];
+        else if (a[i].rfind("--", 0) == 0) return usage_error("new", "unknown option " + a[i]);
+        else if (dir.empty()) dir = a[i];
+        else return usage_error("new", "unexpected argument " + a[i]);
+    }
+    if (dir.empty()) return usage_error("new", "missing DIR");
+    if (demo) return fail("new --demo is not yet available: the demo images need the image format; make a plain board without --demo.");
+    std::string err = board_create(dir, serial, force);
+    if (!err.empty()) return fail(err);
+    return 0;
+}
+
+int load(const std::string& dir, BoardConfig& cfg) {
+    std::string err = board_config_load(dir, cfg);
+    if (!err.empty()) { fail(err); return kUsage; }
+    return 0;
+}
+
+int cmd_env(const std::vector<std::string>& a) {
+    if (a.size() < 2) return usage_error("env", "missing DIR or action");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    std::vector<std::uint8_t> block;
+    std::string err = board_env_read(a[0], cfg, block);
+    if (!err.empty()) return fail(err);
+    EnvEntries entries;
+    bool crc_ok = false, malformed = false;
+    env_decode(block, entries, crc_ok, malformed);
+    const std::string& action = a[1];
+    if (action == "show") {
+        if (a.size() != 2) return usage_error("env", "show takes no arguments");
+        if (!crc_ok) {
+            std::fprintf(stderr, "boardsim env: the environment CRC is wrong (erased or corrupt block)\n");
+            return 1;
+        }
+        for (const auto& [k, v] : entries) std::printf("%s=%s\n", k.c_str(), v.c_str());
+        return 0;
+    }
+    if (action != "set" && action != "unset") return usage_error("env", "unknown action " + action);
+    if (a.size() < 3) return usage_error("env", action + " needs at least one argument");
+    if (!crc_ok) {
+        std::fprintf(stderr, "boardsim env: the environment CRC is wrong; starting from an empty one\n");
+        entries.clear();
+    }
+    for (std::size_t i = 2; i < a.size(); ++i) {
+        if (action == "set") {
+            auto eq = a[i].find('=');
+            if (eq == std::string::npos || eq == 0) return usage_error("env", "set needs NAME=VALUE: " + a[i]);
+            env_set(entries, a[i].substr(0, eq), a[i].substr(eq + 1));
+        } else {
+            env_unset(entries, a[i]);
+        }
+    }
+    if (!env_encode(entries, cfg.env_size, block))
+        return fail("the environment does not fit in " + std::to_string(cfg.env_size) + " bytes, or a name is invalid.");
+    err = board_env_write(a[0], cfg, block);
+    return err.empty() ? 0 : fail(err);
+}
+
+int cmd_nvram(const std::vector<std::string>& a) {
+    if (a.size() < 3) return usage_error("nvram", "missing DIR, action or address");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    std::uint64_t addr = 0;
+    if (!parse_hex(a[2], addr) || addr > 0xFFFF) return usage_error("nvram", "bad address " + a[2]);
+    if (a[1] == "get") {
+        std::uint64_t count = 1;
+        if (a.size() > 4 || (a.size() == 4 && (!parse_hex(a[3], count) || count == 0)))
+            return usage_error("nvram", "bad count");
+        std::vector<std::uint8_t> bytes;
+        std::string err = board_nvram_read(a[0], static_cast<std::uint32_t>(addr),
+                                           static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0x10000)), bytes);
+        if (count > 0x10000) err = "address range beyond the 64 KiB EEPROM";
+        if (!err.empty()) return fail(err);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i % 16 == 0) std::printf("%s%04zx:", i ? "\n" : "", static_cast<std::size_t>(addr) + i);
+            std::printf(" %02x", bytes[i]);
+        }
+        std::printf("\n");
+        return 0;
+    }
+    if (a[1] == "set") {
+        if (a.size() < 4) return usage_error("nvram", "set needs at least one byte");
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 3; i < a.size(); ++i) {
+            std::uint64_t b = 0;
+            if (!parse_hex(a[i], b) || b > 0xFF) return usage_error("nvram", "bad byte " + a[i]);
+            bytes.push_back(static_cast<std::uint8_t>(b));
+        }
+        std::string err = board_nvram_write(a[0], static_cast<std::uint32_t>(addr), bytes);
+        return err.empty() ? 0 : fail(err);
+    }
+    return usage_error("nvram", "unknown action " + a[1]);
+}
+
+int cmd_clock(const std::vector<std::string>& a) {
+    if (a.size() < 2) return usage_error("clock", "missing DIR or action");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    const std::int64_t host = static_cast<std::int64_t>(std::time(nullptr));
+    if (a[1] == "show" && a.size() == 2) {
+        std::int64_t t = cfg.clock_frozen ? *cfg.clock_frozen : host + cfg.clock_offset;
+        std::printf("%s%s\n", format_time(t).c_str(), cfg.clock_frozen ? " (frozen)" : "");
+        return 0;
+    }
+    if (a[1] == "now" && a.size() == 2) {
+        cfg.clock_offset = 0;
+        cfg.clock_frozen.reset();
+        cfg.entries.erase("clock_frozen");
+    } else if ((a[1] == "set" || a[1] == "freeze") && a.size() == 3) {
+        std::int64_t t = 0;
+        if (!parse_time(a[2], t)) return usage_error("clock", "bad time " + a[2] + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
+        if (a[1] == "set") {
+            cfg.clock_offset = t - host;
+            cfg.clock_frozen.reset();
+            cfg.entries.erase("clock_frozen");
+        } else {
+            cfg.clock_frozen = t;
+        }
+    } else {
+        return usage_error("clock", "unknown action or wrong arguments");
+    }
+    std::string err = board_config_save(a[0], cfg);
+    return err.empty() ? 0 : fail(err);
+}
+
+int cmd_fault(const std::vector<std::string>& a) {
+    if (a.size() < 2) return usage_error("fault", "missing DIR or action");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    if (a[1] == "show") {
+        for (const auto& [k, v] : cfg.entries)
+            if (k.rfind("fault.", 0) == 0) std::printf("%s=%s\n", k.c_str() + 6, v.c_str());
+        return 0;
+    }
+    if (a[1] == "set") {
+        if (a.size() < 3) return usage_error("fault", "set needs KEY=VALUE");
+        for (std::size_t i = 2; i < a.size(); ++i) {
+            std::string err = board_fault_set(cfg, a[i]);
+            if (!err.empty()) return usage_error("fault", err);
+        }
+    } else if (a[1] == "clear") {
+        for (auto it = cfg.entries.begin(); it != cfg.entries.end();) {
+            bool match = it->first.rfind("fault.", 0) == 0 && a.size() == 2;
+            for (std::size_t i = 2; i < a.size(); ++i)
+                match = match || it->first == "fault." + a[i] || it->first == a[i];
+            it = match ? cfg.entries.erase(it) : std::next(it);
+        }
+    } else {
+        return usage_error("fault", "unknown action " + a[1]);
+    }
+    std::string err = board_config_save(a[0], cfg);
+    return err.empty() ? 0 : fail(err);
+}
+
+int cmd_usb(const std::vector<std::string>& a) {
+    if (a.size() != 2 || (a[1] != "insert" && a[1] != "remove")) return usage_error("usb", "expected DIR insert|remove");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    cfg.usb_inserted = a[1] == "insert";
+    std::error_code ec;
+    std::filesystem::create_directories(a[0] + "/usb", ec);
+    std::string err = board_config_save(a[0], cfg);
+    return err.empty() ? 0 : fail(err);
+}
+
+std::string self_dir() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return ".";
+    return std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).parent_path().string();
+}
+
+int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) {
+    std::string dir;
+    BootOptions opt;
+    std::vector<std::string> faults, command;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto value = [&](std::string& out) {
+            if (i + 1 >= a.size()) return false;
+            out = a[++i];
+            return true;
+        };
+        std::string v;
+        if (a[i] == "--") {
+            command.assign(a.begin() + static_cast<long>(i) + 1, a.end());
+            break;
+        } else if (a[i] == "--fault") {
+            if (!value(v)) return usage_error(verb, "--fault needs KEY=VALUE");
+            faults.push_back(v);
+        } else if (a[i] == "--ro") {
+            if (!value(v) || v.empty() || v[0] != '/') return usage_error(verb, "--ro needs an absolute path");
+            opt.ro_paths.push_back(v);
+        } else if (verb == "boot" && a[i] == "--fast") {
+            opt.fast = true;
+        } else if (verb == "boot" && a[i] == "--bootmgr") {
+            if (!value(opt.bootmgr)) return usage_error(verb, "--bootmgr needs a path");
+        } else if (verb == "boot" && a[i] == "--max-boots") {
+            std::uint64_t n = 0;
+            if (!value(v) || !parse_u64(v, n) || n == 0 || n > 1000000) return usage_error(verb, "--max-boots needs a positive number");
+            opt.max_boots = static_cast<int>(n);
+        } else if (verb == "boot" && a[i] == "--timeout") {
+            char* end = nullptr;
+            if (!value(v)) return usage_error(verb, "--timeout needs seconds");
+            opt.timeout_seconds = std::strtod(v.c_str(), &end);
+            if (end == v.c_str() || *end != '\0' || !(opt.timeout_seconds > 0)) return usage_error(verb, "--timeout needs a positive number of seconds");
+        } else if (a[i].rfind("--", 0) == 0) {
+            return usage_error(verb, "unknown option " + a[i]);
+        } else if (dir.empty()) {
+            dir = a[i];
+        } else {
+            return usage_error(verb, "unexpected argument " + a[i]);
+        }
+    }
+    if (dir.empty()) return usage_error(verb, "missing DIR");
+    if (verb == "run" && command.empty()) return usage_error(verb, "missing -- COMMAND");
+    if (verb == "boot") {
+        if (opt.bootmgr.empty()) opt.bootmgr = self_dir() + "/bootmgr";
+        opt.bootmgr = std::filesystem::absolute(opt.bootmgr).string();
+        if (access(opt.bootmgr.c_str(), X_OK) != 0) {
+            std::printf("boardsim: no executable bootmgr at %s; build it or give --bootmgr PATH\n", opt.bootmgr.c_str());
+            return kBootSetupError;
+        }
+    }
+    std::string err = session_check_host();
+    Session s;
+    if (err.empty()) err = session_start(s, dir, faults);
+    if (!err.empty()) {
+        std::printf("boardsim: %s\n", err.c_str());
+        std::fflush(stdout);
+        return kUsage;
+    }
+    std::fflush(stdout);
+    int rc = verb == "boot" ? board_boot(s, opt) : board_run(s, command, opt.ro_paths);
+    session_stop(s);
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (int rc = standin_main(argc, argv); rc >= 0) return rc;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(kMainHelp, argc < 2 ? stderr : stdout);
+        return argc < 2 ? kUsage : 0;
+    }
+    std::string verb = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (!verb_help(verb)) {
+        std::fprintf(stderr, "boardsim: unknown verb %s\n", verb.c_str());
+        std::fputs(kMainHelp, stderr);
+        return kUsage;
+    }
+    for (const auto& x : args) {
+        if (x == "--") break;
+        if (x == "--help" || x == "-h") {
+            std::fputs(verb_help(verb), stdout);
+            return 0;
+        }
+    }
+    if (verb == "new") return cmd_new(args);
+    if (verb == "env") return cmd_env(args);
+    if (verb == "nvram") return cmd_nvram(args);
+    if (verb == "clock") return cmd_clock(args);
+    if (verb == "fault") return cmd_fault(args);
+    if (verb == "usb") return cmd_usb(args);
+    return cmd_boot_or_run(verb, args);
+}

@@ -1,0 +1,69 @@
+// One run of the board on the host: the device file system, a private
+// session directory and the bubblewrap command line of the sandbox.
+//
+// Session directory (a fresh temporary directory, removed at the end):
+//   dev/        FUSE mount point of the device files
+//   etc/        the board's /etc (passwd, group, hosts, ld.so.cache)
+//   run/        bound read-write at /run/boardsim inside the sandbox:
+//               tool (this binary, read-only: stand-ins and the board init),
+//               events.log (DIR/events.log), session (t0, boot number, fast
+//               flag), and the markers "reboot" and "launched" that the
+//               stand-ins leave for the boot loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/board_config.h"
+#include "tools/boardsim/device_server.h"
+#include "tools/boardsim/devices.h"
+#include "tools/boardsim/event_log.h"
+
+struct Session {
+    std::string board_dir;
+    std::string self_exe;
+    std::string dir;          // session directory
+    BoardConfig cfg;
+    BoardFaults faults;
+    BoardDevices devices;
+    DeviceServer server;
+    EventLog log;
+    std::vector<std::string> applets;  // busybox applets for /bin
+};
+
+// Checks that the host can run the board: bwrap, busybox, /dev/fuse, user
+// namespaces. Returns an empty string or one sentence saying what to install
+// or enable.
+std::string session_check_host();
+
+// Loads DIR, applies extra fault entries ("KEY=VALUE", as for board.conf
+// without "fault."), opens the devices, makes the session directory and
+// mounts the device files. Returns an empty string or a one-sentence error;
+// on error everything made so far is undone.
+std::string session_start(Session& s, const std::string& board_dir,
+                          const std::vector<std::string>& extra_faults);
+
+// Unmounts, closes and removes the session directory.
+void session_stop(Session& s);
+
+// Writes run/session for the next boot and clears the markers.
+void session_prepare_boot(Session& s, int boot, bool fast);
+
+bool session_marker(const Session& s, const char* name);
+
+struct SandboxRequest {
+    std::string console;                 // host pty slave for /dev/ttyS0, or empty
+    std::string bootmgr;                 // host binary for /sbin/bootmgr, or empty
+    std::vector<std::string> ro_paths;   // host paths bound read-only at the same place
+    std::vector<std::string> command;    // what runs inside
+};
+
+// The complete bwrap argument vector (argv[0] = bwrap path).
+std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& req);
+
+// Names of the tools this binary stands in for inside the sandbox.
+const std::vector<std::string>& standin_names();
+
+// Board-side location of the tool and the session files.
+inline constexpr const char* kBoardRunDir = "/run/boardsim";

@@ -1,0 +1,364 @@
+#include "tools/boardsim/standins.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <mtd/mtd-abi.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/session.h"
+
+namespace {
+
+const std::string kRun = kBoardRunDir;
+constexpr const char* kBusybox = "/usr/bin/busybox";
+constexpr const char* kApp = "/tmp/home/bin/mp.elf.strip";
+constexpr std::int64_t kRebootGraceNs = 3'000'000'000;
+
+struct BoardSessionInfo {
+    std::int64_t t0 = 0;
+    int boot = 0;
+    bool fast = false;
+};
+
+BoardSessionInfo read_session() {
+    BoardSessionInfo info;
+    std::ifstream f(kRun + "/session");
+    int fast = 0;
+    f >> info.t0 >> info.boot >> fast;
+    info.fast = fast != 0;
+    return info;
+}
+
+EventLog open_log() {
+    EventLog log;
+    BoardSessionInfo info = read_session();
+    event_log_open(log, kRun + "/events.log", info.t0, info.boot);
+    return log;
+}
+
+void touch(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
+std::vector<std::string> args_of(int argc, char** argv, int from = 1) {
+    std::vector<std::string> out;
+    for (int i = from; i < argc; ++i) out.emplace_back(argv[i]);
+    return out;
+}
+
+void record_shell(const std::string& cmd, const std::vector<std::string>& args) {
+    EventLog log = open_log();
+    event_log_write(log, "shell", ",\"cmd\":" + json_string(cmd) + ",\"args\":" + json_string_array(args));
+    event_log_close(log);
+}
+
+[[noreturn]] void exec_busybox(const std::string& applet, int argc, char** argv) {
+    std::vector<char*> a{const_cast<char*>(kBusybox), const_cast<char*>(applet.c_str())};
+    for (int i = 1; i < argc; ++i) a.push_back(argv[i]);
+    a.push_back(nullptr);
+    execv(kBusybox, a.data());
+    std::fprintf(stderr, "%s: cannot run busybox: %s\n", applet.c_str(), std::strerror(errno));
+    _exit(127);
+}
+
+int run_and_wait(const std::vector<std::string>& cmd) {
+    pid_t pid = fork();
+    if (pid < 0) return 127;
+    if (pid == 0) {
+        std::vector<char*> a;
+        for (const auto& s : cmd) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        execvp(a[0], a.data());
+        std::fprintf(stderr, "%s: %s\n", cmd[0].c_str(), std::strerror(errno));
+        _exit(127);
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    return 128 + WTERMSIG(st);
+}
+
+// Last argument that is not an option: the mount point or device.
+std::string last_operand(const std::vector<std::string>& args) {
+    for (auto it = args.rbegin(); it != args.rend(); ++it)
+        if (!it->empty() && (*it)[0] != '-') return *it;
+    return {};
+}
+
+bool is_board_mount(const std::string& target) { return target == "/user" || target == "/mnt/usb"; }
+
+int standin_mount(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    if (args.empty()) exec_busybox("mount", argc, argv);
+    record_shell("mount", args);
+    // /user and the USB stick are bound by the board itself: mounting them
+    // succeeds without doing anything, whatever file system is named.
+    if (is_board_mount(last_operand(args))) return 0;
+    exec_busybox("mount", argc, argv);
+}
+
+int standin_umount(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    record_shell("umount", args);
+    if (is_board_mount(last_operand(args))) return 0;
+    exec_busybox("umount", argc, argv);
+}
+
+int standin_reboot(int argc, char** argv) {
+    EventLog log = open_log();
+    event_log_write(log, "reboot", ",\"args\":" + json_string_array(args_of(argc, argv)));
+    event_log_close(log);
+    touch(kRun + "/reboot");
+    return 0;
+}
+
+int standin_date(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    // A request to set the clock: -s TIME, or a bare MMDDhhmm[[CC]YY][.ss].
+    bool set = false;
+    for (const auto& a : args)
+        if (a == "-s" || a == "--set" || (!a.empty() && a[0] != '-' && a[0] != '+')) set = true;
+    if (!set) exec_busybox("date", argc, argv);
+    record_shell("date", args);
+    return 0;
+}
+
+int erase_mtd(const std::string& dev) {
+    int fd = ::open(dev.c_str(), O_RDWR);
+    if (fd < 0) {
+        std::fprintf(stderr, "flash_eraseall: %s: %s\n", dev.c_str(), std::strerror(errno));
+        return 1;
+    }
+    mtd_info_user info{};
+    if (ioctl(fd, MEMGETINFO, &info) != 0) {
+        std::fprintf(stderr, "flash_eraseall: %s: unable to get MTD device info\n", dev.c_str());
+        ::close(fd);
+        return 1;
+    }
+    for (std::uint32_t off = 0; off < info.size; off += info.erasesize) {
+        erase_info_user e{off, info.erasesize};
+        if (ioctl(fd, MEMERASE, &e) != 0) {
+            std::fprintf(stderr, "flash_eraseall: %s: MTD Erase failure at 0x%x: %s\n", dev.c_str(), off,
+                         std::strerror(errno));
+            ::close(fd);
+            return 1;
+        }
+    }
+    std::printf("Erased %u Kibyte @ 0 -- 100 %% complete.\n", info.size / 1024);
+    ::close(fd);
+    return 0;
+}
+
+int standin_flash_eraseall(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    record_shell("flash_eraseall", args);
+    std::string dev = last_operand(args);
+    if (dev.empty()) {
+        std::fprintf(stderr, "Usage: flash_eraseall [-q] MTD_DEVICE\n");
+        return 1;
+    }
+    if (dev.find("mtd-user") != std::string::npos) {
+        // The user partition holds /user: erasing it leaves an empty file system.
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/user", ec))
+            std::filesystem::remove_all(e.path(), ec);
+        std::printf("Erased user partition -- 100 %% complete.\n");
+        return 0;
+    }
+    return erase_mtd(dev);
+}
+
+void record_exec(const std::string& program, const std::vector<std::string>& args) {
+    EventLog log = open_log();
+    std::string fields = ",\"program\":" + json_string(program) + ",\"args\":" + json_string_array(args);
+    if (const char* pre = std::getenv("LD_PRELOAD"); pre && std::strstr(pre, "libduma"))
+        fields += ",\"preload\":" + json_string(pre);
+    event_log_write(log, "exec", fields);
+    event_log_close(log);
+    touch(kRun + "/launched");
+}
+
+int standin_backtrace(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    record_exec("/bin/backtrace", args);
+    std::vector<std::string> cmd = args.empty() ? std::vector<std::string>{kApp} : args;
+    if (access(cmd[0].c_str(), X_OK) != 0 && cmd[0].find('/') != std::string::npos) {
+        std::fprintf(stderr, "backtrace: cannot start %s: %s\n", cmd[0].c_str(), std::strerror(errno));
+        return 127;
+    }
+    return run_and_wait(cmd);
+}
+
+int standin_gdbserver(int argc, char** argv) {
+    auto args = args_of(argc, argv);
+    record_exec("/bin/gdbserver", args);
+    // gdbserver [OPTIONS] COMM PROG [ARGS]: COMM is host:port or :port.
+    std::size_t i = 0;
+    while (i < args.size() && args[i].rfind("--", 0) == 0) ++i;
+    if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "Usage: gdbserver COMM PROG [ARGS ...]\n");
+        return 1;
+    }
+    std::printf("Listening on port %s\n", args[i].c_str() + (args[i].find(':') + 1));
+    std::fflush(stdout);
+    return run_and_wait(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
+}
+
+int standin_dhclient(int argc, char** argv) {
+    record_shell("dhclient", args_of(argc, argv));
+    return 0;  // no DHCP server on the emulated uplink yet
+}
+
+// --- board init --------------------------------------------------------
+
+std::vector<std::string> read_nul_list(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::vector<std::string> out;
+    std::string item;
+    while (std::getline(f, item, '\0')) out.push_back(item);
+    return out;
+}
+
+// Debugger runs (/tmp/gdb, started by bootmgr through the shell) and
+// memory-checker runs (the application with the checker preloaded) have no
+// stand-in of their own: the init spots them among the board's processes.
+void scan_launches(std::set<int>& seen) {
+    if (access((kRun + "/launched").c_str(), F_OK) == 0) return;
+    DIR* d = opendir("/proc");
+    if (!d) return;
+    while (struct dirent* e = readdir(d)) {
+        int pid = std::atoi(e->d_name);
+        if (pid <= 0 || seen.count(pid)) continue;
+        auto cmd = read_nul_list(std::string("/proc/") + e->d_name + "/cmdline");
+        if (cmd.empty()) continue;
+        bool gdb = cmd[0] == "/tmp/gdb" || (cmd.size() > 1 && cmd[1] == "/tmp/gdb");
+        bool memchk = false;
+        if (!gdb && cmd[0] == kApp) {
+            for (const auto& v : read_nul_list(std::string("/proc/") + e->d_name + "/environ"))
+                if (v.rfind("LD_PRELOAD=", 0) == 0 && v.find("libduma") != std::string::npos) memchk = true;
+        }
+        if (!gdb && !memchk) continue;
+        seen.insert(pid);
+        std::size_t from = cmd[0] == "/tmp/gdb" || memchk ? 1 : 2;
+        std::vector<std::string> args(cmd.begin() + static_cast<long>(std::min(from, cmd.size())), cmd.end());
+        if (memchk) {
+            EventLog log = open_log();
+            event_log_write(log, "exec", ",\"program\":" + json_string(kApp) + ",\"args\":" +
+                                             json_string_array(args) + ",\"preload\":\"libduma.so.0.0.0\"");
+            event_log_close(log);
+            touch(kRun + "/launched");
+        } else {
+            record_exec("/tmp/gdb", args);
+        }
+        break;
+    }
+    closedir(d);
+}
+
+int board_init() {
+    BoardSessionInfo info = read_session();
+    setsid();
+    int tty = ::open("/dev/ttyS0", O_RDWR);
+    if (tty < 0) {
+        std::perror("boardsim init: /dev/ttyS0");
+        return 125;
+    }
+    ioctl(tty, TIOCSCTTY, 0);
+    dup2(tty, 0);
+    dup2(tty, 1);
+    dup2(tty, 2);
+    if (tty > 2) ::close(tty);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGTSTP, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
+
+    pid_t child = fork();
+    if (child < 0) return 125;
+    if (child == 0) {
+        setpgid(0, 0);
+        tcsetpgrp(0, getpid());
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        signal(SIGTSTP, SIG_DFL);
+        signal(SIGTTOU, SIG_DFL);
+        if (info.fast) {
+            setenv("LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1", 1);
+            setenv("FAKETIME", "+0 x10", 1);
+            setenv("FAKETIME_DONT_RESET", "1", 1);
+            // rx relies on alarm(), which the library scales badly.
+            setenv("FAKETIME_SKIP_CMDS", "rx,lrz,tool", 1);
+            // A sanitizer build of bootmgr must tolerate the preload.
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+        }
+        execl("/sbin/bootmgr", "/sbin/bootmgr", static_cast<char*>(nullptr));
+        std::perror("boardsim init: /sbin/bootmgr");
+        _exit(127);
+    }
+    setpgid(child, child);
+
+    std::set<int> seen;
+    std::int64_t reboot_seen_at = 0;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child) break;
+        scan_launches(seen);
+        if (access((kRun + "/reboot").c_str(), F_OK) == 0) {
+            if (reboot_seen_at == 0) reboot_seen_at = monotonic_ns();
+            else if (monotonic_ns() - reboot_seen_at > kRebootGraceNs) {
+                // The board restarts whether or not bootmgr is done.
+                EventLog log = open_log();
+                event_log_write(log, "exit", ",\"reason\":\"reboot\"");
+                event_log_close(log);
+                kill(-1, SIGKILL);
+                return 0;
+            }
+        }
+        struct timespec ts {0, 20'000'000};
+        nanosleep(&ts, nullptr);
+    }
+    EventLog log = open_log();
+    if (WIFEXITED(status))
+        event_log_write(log, "exit", ",\"status\":" + std::to_string(WEXITSTATUS(status)));
+    else
+        event_log_write(log, "exit", ",\"signal\":" + std::to_string(WTERMSIG(status)));
+    event_log_close(log);
+    kill(-1, SIGKILL);  // nothing of this boot outlives it
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int standin_main(int argc, char** argv) {
+    if (argc < 1) return -1;
+    std::string name = argv[0];
+    if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+    if (name == "tool" && argc >= 2 && std::strcmp(argv[1], "_init") == 0) return board_init();
+    if (name == "mount") return standin_mount(argc, argv);
+    if (name == "umount") return standin_umount(argc, argv);
+    if (name == "reboot") return standin_reboot(argc, argv);
+    if (name == "date") return standin_date(argc, argv);
+    if (name == "flash_eraseall") return standin_flash_eraseall(argc, argv);
+    if (name == "backtrace") return standin_backtrace(argc, argv);
+    if (name == "gdbserver") return standin_gdbserver(argc, argv);
+    if (name == "dhclient") return standin_dhclient(argc, argv);
+    return -1;
+}
