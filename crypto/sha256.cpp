@@ -1,0 +1,279 @@
+// SHA-256 / SHA-224 (FIPS 180-4 section 6.2): portable transform with the
+// message schedule kept in a 16-word ring, and on x86-64 a transform built
+// on the SHA extensions, chosen once at run time.
+#include "sha256.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "byteorder.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define BMCRYPTO_SHA_X86 1
+#endif
+
+namespace {
+
+alignas(16) constexpr uint32_t K[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+constexpr uint32_t H256[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+constexpr uint32_t H224[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
+                              0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
+
+inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+// Portable transform over nblocks consecutive 64-byte blocks.
+void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) {
+    uint32_t w[16];
+    while (nblocks--) {
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+        uint32_t e = h[4], f = h[5], g = h[6], hh = h[7];
+
+#define BM_S0(x) (rotr(x, 2) ^ rotr(x, 13) ^ rotr(x, 22))
+#define BM_S1(x) (rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25))
+#define BM_s0(x) (rotr(x, 7) ^ rotr(x, 18) ^ ((x) >> 3))
+#define BM_s1(x) (rotr(x, 17) ^ rotr(x, 19) ^ ((x) >> 10))
+#define BM_CH(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define BM_MAJ(x, y, z) (((x) & (y)) | ((z) & ((x) | (y))))
+#define BM_ROUND(a, b, c, d, e, f, g, h, i, wi)                    \
+    do {                                                           \
+        uint32_t t1 = h + BM_S1(e) + BM_CH(e, f, g) + K[i] + (wi); \
+        d += t1;                                                   \
+        h = t1 + BM_S0(a) + BM_MAJ(a, b, c);                       \
+    } while (0)
+#define BM_W(i) (w[(i) & 15] += BM_s1(w[((i) - 2) & 15]) + w[((i) - 7) & 15] + BM_s0(w[((i) - 15) & 15]))
+
+        for (int i = 0; i < 16; ++i) w[i] = load_be32(p + 4 * i);
+        for (int i = 0; i < 16; i += 8) {
+            BM_ROUND(a, b, c, d, e, f, g, hh, i + 0, w[i + 0]);
+            BM_ROUND(hh, a, b, c, d, e, f, g, i + 1, w[i + 1]);
+            BM_ROUND(g, hh, a, b, c, d, e, f, i + 2, w[i + 2]);
+            BM_ROUND(f, g, hh, a, b, c, d, e, i + 3, w[i + 3]);
+            BM_ROUND(e, f, g, hh, a, b, c, d, i + 4, w[i + 4]);
+            BM_ROUND(d, e, f, g, hh, a, b, c, i + 5, w[i + 5]);
+            BM_ROUND(c, d, e, f, g, hh, a, b, i + 6, w[i + 6]);
+            BM_ROUND(b, c, d, e, f, g, hh, a, i + 7, w[i + 7]);
+        }
+        for (int i = 16; i < 64; i += 8) {
+            BM_ROUND(a, b, c, d, e, f, g, hh, i + 0, BM_W(i + 0));
+            BM_ROUND(hh, a, b, c, d, e, f, g, i + 1, BM_W(i + 1));
+            BM_ROUND(g, hh, a, b, c, d, e, f, i + 2, BM_W(i + 2));
+            BM_ROUND(f, g, hh, a, b, c, d, e, i + 3, BM_W(i + 3));
+            BM_ROUND(e, f, g, hh, a, b, c, d, i + 4, BM_W(i + 4));
+            BM_ROUND(d, e, f, g, hh, a, b, c, i + 5, BM_W(i + 5));
+            BM_ROUND(c, d, e, f, g, hh, a, b, i + 6, BM_W(i + 6));
+            BM_ROUND(b, c, d, e, f, g, hh, a, i + 7, BM_W(i + 7));
+        }
+#undef BM_S0
+#undef BM_S1
+#undef BM_s0
+#undef BM_s1
+#undef BM_CH
+#undef BM_MAJ
+#undef BM_ROUND
+#undef BM_W
+        h[0] += a; h[1] += b; h[2] += c; h[3] += d;
+        h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+        p += 64;
+    }
+}
+
+#ifdef BMCRYPTO_SHA_X86
+// Transform on the SHA extensions. The state is kept as the two vectors
+// ABEF and CDGH that sha256rnds2 works on; the message schedule rotates
+// through four vectors of four words each.
+__attribute__((target("sha,sse4.1,ssse3")))
+void transform_shani(uint32_t h[8], const uint8_t *p, size_t nblocks) {
+    const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&h[0]));
+    __m128i st1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&h[4]));
+    tmp = _mm_shuffle_epi32(tmp, 0xB1);
+    st1 = _mm_shuffle_epi32(st1, 0x1B);
+    __m128i st0 = _mm_alignr_epi8(tmp, st1, 8);
+    st1 = _mm_blend_epi16(st1, tmp, 0xF0);
+
+    while (nblocks--) {
+        const __m128i save0 = st0, save1 = st1;
+        __m128i m[4];
+#pragma GCC unroll 16
+        for (int g = 0; g < 16; ++g) {
+            if (g < 4) {
+                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * g)), mask);
+            }
+            __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i *>(&K[4 * g])));
+            st1 = _mm_sha256rnds2_epu32(st1, st0, msg);
+            if (g >= 3 && g <= 14) {
+                __m128i t = _mm_alignr_epi8(m[g & 3], m[(g - 1) & 3], 4);
+                m[(g + 1) & 3] = _mm_sha256msg2_epu32(_mm_add_epi32(m[(g + 1) & 3], t), m[g & 3]);
+            }
+            msg = _mm_shuffle_epi32(msg, 0x0E);
+            st0 = _mm_sha256rnds2_epu32(st0, st1, msg);
+            if (g >= 1 && g <= 12) m[(g - 1) & 3] = _mm_sha256msg1_epu32(m[(g - 1) & 3], m[g & 3]);
+        }
+        st0 = _mm_add_epi32(st0, save0);
+        st1 = _mm_add_epi32(st1, save1);
+        p += 64;
+    }
+
+    tmp = _mm_shuffle_epi32(st0, 0x1B);
+    st1 = _mm_shuffle_epi32(st1, 0xB1);
+    st0 = _mm_blend_epi16(tmp, st1, 0xF0);
+    st1 = _mm_alignr_epi8(st1, tmp, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(&h[0]), st0);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(&h[4]), st1);
+}
+
+bool cpu_has_sha() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & (1u << 29));
+}
+#endif
+
+using TransformFn = void (*)(uint32_t *, const uint8_t *, size_t);
+
+bool hardware_available() {
+#ifdef BMCRYPTO_SHA_X86
+    static const bool has = cpu_has_sha();
+    return has;
+#else
+    return false;
+#endif
+}
+
+TransformFn choose(bool wantHardware) {
+#ifdef BMCRYPTO_SHA_X86
+    if (wantHardware && hardware_available()) return transform_shani;
+#else
+    (void)wantHardware;
+#endif
+    return transform_portable;
+}
+
+TransformFn g_transform = choose(true);
+
+MSTATUS load_iv(Sha256Ctx *ctx, const uint32_t iv[8]) {
+    if (!ctx) return ERR_NULL_POINTER;
+    std::memcpy(ctx->h, iv, sizeof ctx->h);
+    ctx->countHigh = 0;
+    ctx->countLow = 0;
+    ctx->bufferedBytes = 0;
+    return CRYPTO_OK;
+}
+
+MSTATUS finish(Sha256Ctx *ctx, uint8_t *out, int outLen) {
+    if (!ctx || !out) return ERR_NULL_POINTER;
+    int pos = ctx->bufferedBytes;
+    ctx->block[pos++] = 0x80;
+    if (pos > 56) {
+        std::memset(ctx->block + pos, 0, 64 - pos);
+        g_transform(ctx->h, ctx->block, 1);
+        pos = 0;
+    }
+    std::memset(ctx->block + pos, 0, 56 - pos);
+    // Bit length = byte count * 8 as a 64-bit big-endian number.
+    const uint32_t bitsHigh = (ctx->countHigh << 3) | (ctx->countLow >> 29);
+    const uint32_t bitsLow = ctx->countLow << 3;
+    store_be32(ctx->block + 56, bitsHigh);
+    store_be32(ctx->block + 60, bitsLow);
+    g_transform(ctx->h, ctx->block, 1);
+    for (int i = 0; i < outLen / 4; ++i) store_be32(out + 4 * i, ctx->h[i]);
+    return CRYPTO_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+MSTATUS SHA256_allocCtx(Sha256Ctx **ctx) {
+    if (!ctx) return ERR_NULL_POINTER;
+    *ctx = static_cast<Sha256Ctx *>(std::calloc(1, sizeof(Sha256Ctx)));
+    return *ctx ? CRYPTO_OK : ERR_MEM_ALLOC_FAIL;
+}
+
+MSTATUS SHA256_freeCtx(Sha256Ctx **ctx) {
+    if (!ctx || !*ctx) return ERR_NULL_POINTER;
+    CRYPTO_secureZero(*ctx, sizeof(Sha256Ctx));
+    std::free(*ctx);
+    *ctx = nullptr;
+    return CRYPTO_OK;
+}
+
+MSTATUS SHA256_init(Sha256Ctx *ctx) { return load_iv(ctx, H256); }
+MSTATUS SHA224_init(Sha256Ctx *ctx) { return load_iv(ctx, H224); }
+
+MSTATUS SHA256_update(Sha256Ctx *ctx, const uint8_t *data, uint32_t len) {
+    if (!ctx || (!data && len > 0)) return ERR_NULL_POINTER;
+    if (len == 0) return CRYPTO_OK;
+    const uint32_t before = ctx->countLow;
+    ctx->countLow += len;
+    if (ctx->countLow < before) ++ctx->countHigh;
+
+    if (ctx->bufferedBytes > 0) {
+        uint32_t take = 64u - static_cast<uint32_t>(ctx->bufferedBytes);
+        if (take > len) take = len;
+        std::memcpy(ctx->block + ctx->bufferedBytes, data, take);
+        ctx->bufferedBytes += static_cast<int32_t>(take);
+        data += take;
+        len -= take;
+        if (ctx->bufferedBytes < 64) return CRYPTO_OK;
+        g_transform(ctx->h, ctx->block, 1);
+        ctx->bufferedBytes = 0;
+    }
+    if (len >= 64) {
+        g_transform(ctx->h, data, len / 64);
+        data += len & ~63u;
+        len &= 63u;
+    }
+    if (len) {
+        std::memcpy(ctx->block, data, len);
+        ctx->bufferedBytes = static_cast<int32_t>(len);
+    }
+    return CRYPTO_OK;
+}
+
+MSTATUS SHA256_final(Sha256Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA256_DIGEST_SIZE); }
+MSTATUS SHA224_final(Sha256Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA224_DIGEST_SIZE); }
+
+MSTATUS SHA256_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
+    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
+    Sha256Ctx ctx;
+    SHA256_init(&ctx);
+    MSTATUS st = SHA256_update(&ctx, data, len);
+    if (st == CRYPTO_OK) st = SHA256_final(&ctx, out);
+    CRYPTO_secureZero(&ctx, sizeof ctx);
+    return st;
+}
+
+MSTATUS SHA224_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
+    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
+    Sha256Ctx ctx;
+    SHA224_init(&ctx);
+    MSTATUS st = SHA256_update(&ctx, data, len);
+    if (st == CRYPTO_OK) st = SHA224_final(&ctx, out);
+    CRYPTO_secureZero(&ctx, sizeof ctx);
+    return st;
+}
+
+int SHA256_useHardware(int enable) {
+    g_transform = choose(enable != 0);
+    return g_transform != transform_portable;
+}
+
+int SHA256_hardwareAvailable(void) { return hardware_available() ? 1 : 0; }
+
+}  // extern "C"

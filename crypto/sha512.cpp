@@ -1,0 +1,161 @@
+// SHA-512 / SHA-384 (FIPS 180-4 section 6.4).
+#include "sha512.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "byteorder.h"
+
+namespace {
+
+constexpr uint64_t K[80] = {
+    0x428a2f98d728ae22ULL, 0x7137449123ef65cdULL, 0xb5c0fbcfec4d3b2fULL, 0xe9b5dba58189dbbcULL,
+    0x3956c25bf348b538ULL, 0x59f111f1b605d019ULL, 0x923f82a4af194f9bULL, 0xab1c5ed5da6d8118ULL,
+    0xd807aa98a3030242ULL, 0x12835b0145706fbeULL, 0x243185be4ee4b28cULL, 0x550c7dc3d5ffb4e2ULL,
+    0x72be5d74f27b896fULL, 0x80deb1fe3b1696b1ULL, 0x9bdc06a725c71235ULL, 0xc19bf174cf692694ULL,
+    0xe49b69c19ef14ad2ULL, 0xefbe4786384f25e3ULL, 0x0fc19dc68b8cd5b5ULL, 0x240ca1cc77ac9c65ULL,
+    0x2de92c6f592b0275ULL, 0x4a7484aa6ea6e483ULL, 0x5cb0a9dcbd41fbd4ULL, 0x76f988da831153b5ULL,
+    0x983e5152ee66dfabULL, 0xa831c66d2db43210ULL, 0xb00327c898fb213fULL, 0xbf597fc7beef0ee4ULL,
+    0xc6e00bf33da88fc2ULL, 0xd5a79147930aa725ULL, 0x06ca6351e003826fULL, 0x142929670a0e6e70ULL,
+    0x27b70a8546d22ffcULL, 0x2e1b21385c26c926ULL, 0x4d2c6dfc5ac42aedULL, 0x53380d139d95b3dfULL,
+    0x650a73548baf63deULL, 0x766a0abb3c77b2a8ULL, 0x81c2c92e47edaee6ULL, 0x92722c851482353bULL,
+    0xa2bfe8a14cf10364ULL, 0xa81a664bbc423001ULL, 0xc24b8b70d0f89791ULL, 0xc76c51a30654be30ULL,
+    0xd192e819d6ef5218ULL, 0xd69906245565a910ULL, 0xf40e35855771202aULL, 0x106aa07032bbd1b8ULL,
+    0x19a4c116b8d2d0c8ULL, 0x1e376c085141ab53ULL, 0x2748774cdf8eeb99ULL, 0x34b0bcb5e19b48a8ULL,
+    0x391c0cb3c5c95a63ULL, 0x4ed8aa4ae3418acbULL, 0x5b9cca4f7763e373ULL, 0x682e6ff3d6b2b8a3ULL,
+    0x748f82ee5defb2fcULL, 0x78a5636f43172f60ULL, 0x84c87814a1f0ab72ULL, 0x8cc702081a6439ecULL,
+    0x90befffa23631e28ULL, 0xa4506cebde82bde9ULL, 0xbef9a3f7b2c67915ULL, 0xc67178f2e372532bULL,
+    0xca273eceea26619cULL, 0xd186b8c721c0c207ULL, 0xeada7dd6cde0eb1eULL, 0xf57d4f7fee6ed178ULL,
+    0x06f067aa72176fbaULL, 0x0a637dc5a2c898a6ULL, 0x113f9804bef90daeULL, 0x1b710b35131c471bULL,
+    0x28db77f523047d84ULL, 0x32caab7b40c72493ULL, 0x3c9ebe0a15c9bebcULL, 0x431d67c49c100d4cULL,
+    0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL,
+};
+
+constexpr uint64_t H512[8] = {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL,
+                              0xa54ff53a5f1d36f1ULL, 0x510e527fade682d1ULL, 0x9b05688c2b3e6c1fULL,
+                              0x1f83d9abfb41bd6bULL, 0x5be0cd19137e2179ULL};
+constexpr uint64_t H384[8] = {0xcbbb9d5dc1059ed8ULL, 0x629a292a367cd507ULL, 0x9159015a3070dd17ULL,
+                              0x152fecd8f70e5939ULL, 0x67332667ffc00b31ULL, 0x8eb44a8768581511ULL,
+                              0xdb0c2e0d64f98fa7ULL, 0x47b5481dbefa4fa4ULL};
+
+inline uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
+
+void transform(uint64_t h[8], const uint8_t *p, size_t nblocks) {
+    uint64_t w[80];
+    while (nblocks--) {
+        for (int i = 0; i < 16; ++i) w[i] = load_be64(p + 8 * i);
+        for (int i = 16; i < 80; ++i) {
+            const uint64_t s0 = rotr(w[i - 15], 1) ^ rotr(w[i - 15], 8) ^ (w[i - 15] >> 7);
+            const uint64_t s1 = rotr(w[i - 2], 19) ^ rotr(w[i - 2], 61) ^ (w[i - 2] >> 6);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint64_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 80; ++i) {
+            const uint64_t t1 = hh + (rotr(e, 14) ^ rotr(e, 18) ^ rotr(e, 41)) + (g ^ (e & (f ^ g))) + K[i] + w[i];
+            const uint64_t t2 = (rotr(a, 28) ^ rotr(a, 34) ^ rotr(a, 39)) + ((a & b) | (c & (a | b)));
+            hh = g; g = f; f = e; e = d + t1;
+            d = c; c = b; b = a; a = t1 + t2;
+        }
+        h[0] += a; h[1] += b; h[2] += c; h[3] += d;
+        h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+        p += 128;
+    }
+}
+
+MSTATUS load_iv(Sha512Ctx *ctx, const uint64_t iv[8]) {
+    if (!ctx) return ERR_NULL_POINTER;
+    std::memcpy(ctx->h, iv, sizeof ctx->h);
+    ctx->countHigh = 0;
+    ctx->countLow = 0;
+    ctx->bufferedBytes = 0;
+    return CRYPTO_OK;
+}
+
+MSTATUS finish(Sha512Ctx *ctx, uint8_t *out, int outLen) {
+    if (!ctx || !out) return ERR_NULL_POINTER;
+    int pos = ctx->bufferedBytes;
+    ctx->block[pos++] = 0x80;
+    if (pos > 112) {
+        std::memset(ctx->block + pos, 0, 128 - pos);
+        transform(ctx->h, ctx->block, 1);
+        pos = 0;
+    }
+    std::memset(ctx->block + pos, 0, 112 - pos);
+    store_be64(ctx->block + 112, (ctx->countHigh << 3) | (ctx->countLow >> 61));
+    store_be64(ctx->block + 120, ctx->countLow << 3);
+    transform(ctx->h, ctx->block, 1);
+    for (int i = 0; i < outLen / 8; ++i) store_be64(out + 8 * i, ctx->h[i]);
+    return CRYPTO_OK;
+}
+
+MSTATUS one_shot(const uint64_t iv[8], int outLen, const uint8_t *data, uint32_t len, uint8_t *out) {
+    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
+    Sha512Ctx ctx;
+    load_iv(&ctx, iv);
+    MSTATUS st = SHA512_update(&ctx, data, len);
+    if (st == CRYPTO_OK) st = finish(&ctx, out, outLen);
+    CRYPTO_secureZero(&ctx, sizeof ctx);
+    return st;
+}
+
+}  // namespace
+
+extern "C" {
+
+MSTATUS SHA512_allocCtx(Sha512Ctx **ctx) {
+    if (!ctx) return ERR_NULL_POINTER;
+    *ctx = static_cast<Sha512Ctx *>(std::calloc(1, sizeof(Sha512Ctx)));
+    return *ctx ? CRYPTO_OK : ERR_MEM_ALLOC_FAIL;
+}
+
+MSTATUS SHA512_freeCtx(Sha512Ctx **ctx) {
+    if (!ctx || !*ctx) return ERR_NULL_POINTER;
+    CRYPTO_secureZero(*ctx, sizeof(Sha512Ctx));
+    std::free(*ctx);
+    *ctx = nullptr;
+    return CRYPTO_OK;
+}
+
+MSTATUS SHA512_init(Sha512Ctx *ctx) { return load_iv(ctx, H512); }
+MSTATUS SHA384_init(Sha512Ctx *ctx) { return load_iv(ctx, H384); }
+
+MSTATUS SHA512_update(Sha512Ctx *ctx, const uint8_t *data, uint32_t len) {
+    if (!ctx || (!data && len > 0)) return ERR_NULL_POINTER;
+    if (len == 0) return CRYPTO_OK;
+    const uint64_t before = ctx->countLow;
+    ctx->countLow += len;
+    if (ctx->countLow < before) ++ctx->countHigh;
+    if (ctx->bufferedBytes > 0) {
+        uint32_t take = 128u - static_cast<uint32_t>(ctx->bufferedBytes);
+        if (take > len) take = len;
+        std::memcpy(ctx->block + ctx->bufferedBytes, data, take);
+        ctx->bufferedBytes += static_cast<int32_t>(take);
+        data += take;
+        len -= take;
+        if (ctx->bufferedBytes < 128) return CRYPTO_OK;
+        transform(ctx->h, ctx->block, 1);
+        ctx->bufferedBytes = 0;
+    }
+    if (len >= 128) {
+        transform(ctx->h, data, len / 128);
+        data += len & ~127u;
+        len &= 127u;
+    }
+    if (len) {
+        std::memcpy(ctx->block, data, len);
+        ctx->bufferedBytes = static_cast<int32_t>(len);
+    }
+    return CRYPTO_OK;
+}
+
+MSTATUS SHA512_final(Sha512Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA512_DIGEST_SIZE); }
+MSTATUS SHA384_final(Sha512Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA384_DIGEST_SIZE); }
+
+MSTATUS SHA512_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
+    return one_shot(H512, SHA512_DIGEST_SIZE, data, len, out);
+}
+MSTATUS SHA384_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
+    return one_shot(H384, SHA384_DIGEST_SIZE, data, len, out);
+}
+
+}  // extern "C"

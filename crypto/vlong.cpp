@@ -1,0 +1,1256 @@
+// Arbitrary-precision integers: see include/vlong.h for the contract.
+#include "vlong.h"
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "crypto_platform.h"
+
+namespace {
+
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// Column accumulator of the product-scanning multiplications: at least three
+// units wide, so a column of up to 2^32 partial products never overflows.
+#ifdef __SIZEOF_INT128__
+struct Acc {
+    unsigned __int128 v = 0;
+    void emit(u32& out) {
+        out = static_cast<u32>(v);
+        v >>= 32;
+    }
+    u32 low() const { return static_cast<u32>(v); }
+};
+inline void MAC(Acc& c, u32 x, u32 y) { c.v += static_cast<u64>(x) * y; }
+inline void MAC2(Acc& c, u32 x, u32 y) {
+    c.v += static_cast<unsigned __int128>(static_cast<u64>(x) * y) << 1;
+}
+#else
+struct Acc {
+    u64 lo = 0;
+    u32 hi = 0;
+    void emit(u32& out) {
+        out = static_cast<u32>(lo);
+        lo = (lo >> 32) | (static_cast<u64>(hi) << 32);
+        hi = 0;
+    }
+    u32 low() const { return static_cast<u32>(lo); }
+};
+inline void MAC(Acc& c, u32 x, u32 y) {
+    const u64 p = static_cast<u64>(x) * y;
+    c.lo += p;
+    c.hi += (c.lo < p);
+}
+inline void MAC2(Acc& c, u32 x, u32 y) {
+    u64 p = static_cast<u64>(x) * y;
+    c.hi += static_cast<u32>(p >> 63);
+    p <<= 1;
+    c.lo += p;
+    c.hi += (c.lo < p);
+}
+#endif
+
+
+// ---------------------------------------------------------------- raw units
+
+u32 cmp_raw(const u32* a, const u32* b, u32 n) {
+    for (u32 i = n; i-- > 0;) {
+        if (a[i] != b[i]) return a[i] < b[i] ? static_cast<u32>(-1) : 1;
+    }
+    return 0;
+}
+
+// r = a + b over n units; returns the carry. r may alias a or b.
+u32 add_n(u32* r, const u32* a, const u32* b, u32 n) {
+    u64 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        c += static_cast<u64>(a[i]) + b[i];
+        r[i] = static_cast<u32>(c);
+        c >>= 32;
+    }
+    return static_cast<u32>(c);
+}
+
+// r = a - b over n units; returns the borrow. r may alias a or b.
+u32 sub_n(u32* r, const u32* a, const u32* b, u32 n) {
+    u32 borrow = 0;
+    for (u32 i = 0; i < n; ++i) {
+        const u64 d = static_cast<u64>(a[i]) - b[i] - borrow;
+        r[i] = static_cast<u32>(d);
+        borrow = static_cast<u32>(d >> 63);
+    }
+    return borrow;
+}
+
+// Adds c into r[0..n), returns what carries out.
+u32 add_carry(u32* r, u32 n, u32 c) {
+    for (u32 i = 0; i < n && c != 0; ++i) {
+        const u64 s = static_cast<u64>(r[i]) + c;
+        r[i] = static_cast<u32>(s);
+        c = static_cast<u32>(s >> 32);
+    }
+    return c;
+}
+
+u32 sub_borrow(u32* r, u32 n, u32 b) {
+    for (u32 i = 0; i < n && b != 0; ++i) {
+        const u32 old = r[i];
+        r[i] = old - b;
+        b = old < b ? 1 : 0;
+    }
+    return b;
+}
+
+bool is_pow2(u32 n) { return n != 0 && (n & (n - 1)) == 0; }
+
+bool karatsuba_size(u32 n) { return n == 8 || (n >= 16 && is_pow2(n)); }
+
+// Product scanning over the columns [0, ncols) of a*b.
+void mul_cols(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols) {
+    Acc c;
+    for (u32 k = 0; k < ncols; ++k) {
+        const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
+        const u32 hi = k < na - 1 ? k : na - 1;
+        for (u32 i = lo; i <= hi; ++i) MAC(c, a[i], b[k - i]);
+        c.emit(r[k]);
+    }
+}
+
+// Squaring by product scanning over the columns [0, ncols) of a*a.
+void sqr_cols(u32* r, const u32* a, u32 na, u32 ncols) {
+    Acc c;
+    for (u32 k = 0; k < ncols; ++k) {
+        const u32 lo = k + 1 > na ? k + 1 - na : 0;
+        u32 i = lo;
+        u32 j = k - lo;
+        for (; i < j; ++i, --j) MAC2(c, a[i], a[j]);
+        if (i == j) MAC(c, a[i], a[i]);
+        c.emit(r[k]);
+    }
+}
+
+void mul8x8(uint32_t* r, const uint32_t* a, const uint32_t* b) {
+    const uint32_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6], a7 = a[7];
+    const uint32_t b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3], b4 = b[4], b5 = b[5], b6 = b[6], b7 = b[7];
+    Acc c;
+    MAC(c, a0, b0); c.emit(r[0]);
+    MAC(c, a0, b1); MAC(c, a1, b0); c.emit(r[1]);
+    MAC(c, a0, b2); MAC(c, a1, b1); MAC(c, a2, b0); c.emit(r[2]);
+    MAC(c, a0, b3); MAC(c, a1, b2); MAC(c, a2, b1); MAC(c, a3, b0); c.emit(r[3]);
+    MAC(c, a0, b4); MAC(c, a1, b3); MAC(c, a2, b2); MAC(c, a3, b1); MAC(c, a4, b0); c.emit(r[4]);
+    MAC(c, a0, b5); MAC(c, a1, b4); MAC(c, a2, b3); MAC(c, a3, b2); MAC(c, a4, b1); MAC(c, a5, b0); c.emit(r[5]);
+    MAC(c, a0, b6); MAC(c, a1, b5); MAC(c, a2, b4); MAC(c, a3, b3); MAC(c, a4, b2); MAC(c, a5, b1); MAC(c, a6, b0); c.emit(r[6]);
+    MAC(c, a0, b7); MAC(c, a1, b6); MAC(c, a2, b5); MAC(c, a3, b4); MAC(c, a4, b3); MAC(c, a5, b2); MAC(c, a6, b1); MAC(c, a7, b0); c.emit(r[7]);
+    MAC(c, a1, b7); MAC(c, a2, b6); MAC(c, a3, b5); MAC(c, a4, b4); MAC(c, a5, b3); MAC(c, a6, b2); MAC(c, a7, b1); c.emit(r[8]);
+    MAC(c, a2, b7); MAC(c, a3, b6); MAC(c, a4, b5); MAC(c, a5, b4); MAC(c, a6, b3); MAC(c, a7, b2); c.emit(r[9]);
+    MAC(c, a3, b7); MAC(c, a4, b6); MAC(c, a5, b5); MAC(c, a6, b4); MAC(c, a7, b3); c.emit(r[10]);
+    MAC(c, a4, b7); MAC(c, a5, b6); MAC(c, a6, b5); MAC(c, a7, b4); c.emit(r[11]);
+    MAC(c, a5, b7); MAC(c, a6, b6); MAC(c, a7, b5); c.emit(r[12]);
+    MAC(c, a6, b7); MAC(c, a7, b6); c.emit(r[13]);
+    MAC(c, a7, b7); c.emit(r[14]);
+    r[15] = c.low();
+}
+
+void sqr8(uint32_t* r, const uint32_t* a) {
+    const uint32_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6], a7 = a[7];
+    Acc c;
+    MAC(c, a0, a0); c.emit(r[0]);
+    MAC2(c, a0, a1); c.emit(r[1]);
+    MAC2(c, a0, a2); MAC(c, a1, a1); c.emit(r[2]);
+    MAC2(c, a0, a3); MAC2(c, a1, a2); c.emit(r[3]);
+    MAC2(c, a0, a4); MAC2(c, a1, a3); MAC(c, a2, a2); c.emit(r[4]);
+    MAC2(c, a0, a5); MAC2(c, a1, a4); MAC2(c, a2, a3); c.emit(r[5]);
+    MAC2(c, a0, a6); MAC2(c, a1, a5); MAC2(c, a2, a4); MAC(c, a3, a3); c.emit(r[6]);
+    MAC2(c, a0, a7); MAC2(c, a1, a6); MAC2(c, a2, a5); MAC2(c, a3, a4); c.emit(r[7]);
+    MAC2(c, a1, a7); MAC2(c, a2, a6); MAC2(c, a3, a5); MAC(c, a4, a4); c.emit(r[8]);
+    MAC2(c, a2, a7); MAC2(c, a3, a6); MAC2(c, a4, a5); c.emit(r[9]);
+    MAC2(c, a3, a7); MAC2(c, a4, a6); MAC(c, a5, a5); c.emit(r[10]);
+    MAC2(c, a4, a7); MAC2(c, a5, a6); c.emit(r[11]);
+    MAC2(c, a5, a7); MAC(c, a6, a6); c.emit(r[12]);
+    MAC2(c, a6, a7); c.emit(r[13]);
+    MAC(c, a7, a7); c.emit(r[14]);
+    r[15] = c.low();
+}
+
+
+// Karatsuba on n units (8 or a power of two >= 16) into r[0..2n); t holds
+// at least 4n units of scratch.
+void kara_mul(u32* r, const u32* a, const u32* b, u32 n, u32* t) {
+    if (n == 8) {
+        mul8x8(r, a, b);
+        return;
+    }
+    const u32 h = n / 2;
+    kara_mul(r, a, b, h, t);
+    kara_mul(r + n, a + h, b + h, h, t);
+    // (a0 - a1)(b1 - b0) = a0*b1 + a1*b0 - a0*b0 - a1*b1, with magnitudes
+    // and a sign so that no operand grows beyond h units.
+    u32* da = t;
+    u32* db = t + h;
+    u32* d = t + n;
+    bool neg = false;
+    if (cmp_raw(a, a + h, h) != static_cast<u32>(-1)) {
+        sub_n(da, a, a + h, h);
+    } else {
+        sub_n(da, a + h, a, h);
+        neg = !neg;
+    }
+    if (cmp_raw(b + h, b, h) != static_cast<u32>(-1)) {
+        sub_n(db, b + h, b, h);
+    } else {
+        sub_n(db, b, b + h, h);
+        neg = !neg;
+    }
+    kara_mul(d, da, db, h, t + 2 * n);
+    u32* mid = t;  // da and db are no longer needed
+    u32 c = add_n(mid, r, r + n, n);
+    if (neg) {
+        c -= sub_n(mid, mid, d, n);
+    } else {
+        c += add_n(mid, mid, d, n);
+    }
+    c += add_n(r + h, r + h, mid, n);
+    add_carry(r + n + h, h, c);
+}
+
+void kara_sqr(u32* r, const u32* a, u32 n, u32* t) {
+    if (n == 8) {
+        sqr8(r, a);
+        return;
+    }
+    const u32 h = n / 2;
+    kara_sqr(r, a, h, t);
+    kara_sqr(r + n, a + h, h, t);
+    u32* da = t;
+    u32* d = t + n;
+    if (cmp_raw(a, a + h, h) != static_cast<u32>(-1)) {
+        sub_n(da, a, a + h, h);
+    } else {
+        sub_n(da, a + h, a, h);
+    }
+    kara_sqr(d, da, h, t + 2 * n);
+    u32* mid = t;
+    u32 c = add_n(mid, r, r + n, n);
+    c -= sub_n(mid, mid, d, n);
+    c += add_n(r + h, r + h, mid, n);
+    add_carry(r + n + h, h, c);
+}
+
+// Scratch units from the heap, wiped before they are freed.
+struct Scratch {
+    u32* p = nullptr;
+    u32 n = 0;
+    explicit Scratch(u32 count) : p(static_cast<u32*>(CRYPTO_malloc(count * sizeof(u32)))), n(count) {}
+    ~Scratch() {
+        if (p != nullptr) {
+            std::memset(p, 0, n * sizeof(u32));
+            CRYPTO_free(p);
+        }
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+};
+
+// Full product of equal-length operands through the fastest routine of
+// their size; r receives 2n units. Returns false when scratch is missing.
+bool mul_full_n(u32* r, const u32* a, const u32* b, u32 n) {
+    if (n == 8) {
+        mul8x8(r, a, b);
+    } else if (n >= 16 && is_pow2(n)) {
+        Scratch t(4 * n);
+        if (t.p == nullptr) return false;
+        kara_mul(r, a, b, n, t.p);
+    } else {
+        mul_cols(r, a, n, b, n, 2 * n);
+    }
+    return true;
+}
+
+bool sqr_full_n(u32* r, const u32* a, u32 n) {
+    if (n == 8) {
+        sqr8(r, a);
+    } else if (n >= 16 && is_pow2(n)) {
+        Scratch t(4 * n);
+        if (t.p == nullptr) return false;
+        kara_sqr(r, a, n, t.p);
+    } else {
+        sqr_cols(r, a, n, 2 * n);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- records
+
+void wipe_units(u32* p, u32 n) {
+    volatile u32* q = p;
+    for (u32 i = 0; i < n; ++i) q[i] = VLONG_WIPE_UNIT;
+}
+
+void normalise(vlong* v) {
+    while (v->numUnitsUsed > 0 && v->units[v->numUnitsUsed - 1] == 0) --v->numUnitsUsed;
+    if (v->numUnitsUsed == 0) v->negative = 0;
+}
+
+// Growth that keeps the value: capacity n + 3, old units copied.
+int32_t grow_keep(vlong* v, u32 n) {
+    if (n > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    if (n <= v->numUnitsAllocated) return 0;
+    const u32 cap = n + 3;
+    u32* p = static_cast<u32*>(CRYPTO_malloc(cap * sizeof(u32)));
+    if (p == nullptr) return VLONG_ERR_NO_MEMORY;
+    if (v->numUnitsUsed > 0) std::memcpy(p, v->units, v->numUnitsUsed * sizeof(u32));
+    std::memset(p + v->numUnitsUsed, 0, (cap - v->numUnitsUsed) * sizeof(u32));
+    if (v->units != nullptr) {
+        wipe_units(v->units, v->numUnitsAllocated);
+        CRYPTO_free(v->units);
+    }
+    v->units = p;
+    v->numUnitsAllocated = cap;
+    return 0;
+}
+
+// Growth for a value about to be overwritten: capacity n + 1, length 0.
+int32_t grow_discard(vlong* v, u32 n) {
+    if (n > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    v->numUnitsUsed = 0;
+    v->negative = 0;
+    if (n <= v->numUnitsAllocated) return 0;
+    const u32 cap = n + 1;
+    u32* p = static_cast<u32*>(CRYPTO_malloc(cap * sizeof(u32)));
+    if (p == nullptr) return VLONG_ERR_NO_MEMORY;
+    if (v->units != nullptr) {
+        wipe_units(v->units, v->numUnitsAllocated);
+        CRYPTO_free(v->units);
+    }
+    v->units = p;
+    v->numUnitsAllocated = cap;
+    return 0;
+}
+
+void set_zero(vlong* v) {
+    v->numUnitsUsed = 0;
+    v->negative = 0;
+}
+
+// A temporary that goes back to the pool (or is wiped) on scope exit.
+struct Temp {
+    vlong* v = nullptr;
+    vlong** pool;
+    explicit Temp(vlong** p) : pool(p) {}
+    int32_t make() { return VLONG_create(&v, pool); }
+    ~Temp() {
+        if (v != nullptr) VLONG_release(&v, pool);
+    }
+    vlong* take() {
+        vlong* r = v;
+        v = nullptr;
+        return r;
+    }
+    Temp(const Temp&) = delete;
+    Temp& operator=(const Temp&) = delete;
+};
+
+// |acc| = |acc| + |b| (magnitudes only).
+int32_t add_magnitudes(vlong* acc, const vlong* b) {
+    const u32 na = acc->numUnitsUsed;
+    const u32 nb = b->numUnitsUsed;
+    const u32 n = na > nb ? na : nb;
+    if (const int32_t s = grow_keep(acc, n + 1); s < 0) return s;
+    // acc may alias b: read b's units through its pointer after the growth.
+    const u32* bu = (b == acc) ? acc->units : b->units;
+    for (u32 i = na; i < n + 1; ++i) acc->units[i] = 0;
+    u32 c = add_n(acc->units, acc->units, bu, nb);
+    c = add_carry(acc->units + nb, n + 1 - nb, c);
+    acc->numUnitsUsed = n + 1;
+    normalise(acc);
+    return 0;
+}
+
+// acc = | |acc| - |b| |, flipping acc's sign when |b| > |acc|.
+int32_t sub_magnitudes(vlong* acc, const vlong* b) {
+    const int32_t c = VLONG_cmpMagnitude(acc, b);
+    if (c == 0) {
+        set_zero(acc);
+        return 0;
+    }
+    if (c > 0) {
+        const u32 borrow = sub_n(acc->units, acc->units, b->units, b->numUnitsUsed);
+        sub_borrow(acc->units + b->numUnitsUsed, acc->numUnitsUsed - b->numUnitsUsed, borrow);
+        normalise(acc);
+        return 0;
+    }
+    const u32 na = acc->numUnitsUsed;
+    const u32 nb = b->numUnitsUsed;
+    if (const int32_t s = grow_keep(acc, nb); s < 0) return s;
+    for (u32 i = na; i < nb; ++i) acc->units[i] = 0;
+    sub_n(acc->units, b->units, acc->units, nb);
+    acc->numUnitsUsed = nb;
+    acc->negative ^= 1;
+    normalise(acc);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t VLONG_create(vlong** out, vlong** pool) {
+    if (out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    vlong* v;
+    if (pool != nullptr && *pool != nullptr) {
+        v = *pool;
+        *pool = v->nextFree;
+    } else {
+        v = static_cast<vlong*>(CRYPTO_malloc(sizeof(vlong)));
+        if (v == nullptr) return VLONG_ERR_NO_MEMORY;
+        v->units = nullptr;
+        v->numUnitsAllocated = 0;
+    }
+    v->numUnitsUsed = 0;
+    v->negative = 0;
+    v->nextFree = nullptr;
+    *out = v;
+    return 0;
+}
+
+int32_t VLONG_release(vlong** v, vlong** pool) {
+    if (v == nullptr || *v == nullptr) return VLONG_ERR_NULL;
+    vlong* r = *v;
+    if (pool != nullptr) {
+        r->nextFree = *pool;
+        *pool = r;
+    } else {
+        if (r->units != nullptr) {
+            wipe_units(r->units, r->numUnitsAllocated);
+            CRYPTO_free(r->units);
+        }
+        CRYPTO_free(r);
+    }
+    *v = nullptr;
+    return 0;
+}
+
+int32_t VLONG_drainPool(vlong** pool) {
+    if (pool == nullptr) return VLONG_ERR_NULL;
+    while (*pool != nullptr) {
+        vlong* v = *pool;
+        *pool = v->nextFree;
+        VLONG_release(&v, nullptr);
+    }
+    return 0;
+}
+
+int32_t VLONG_fromUnit(u32 unit, vlong** out, vlong** pool) {
+    if (out == nullptr) return VLONG_ERR_NULL;
+    Temp t(pool);
+    if (const int32_t s = t.make(); s < 0) return s;
+    if (const int32_t s = grow_discard(t.v, 1); s < 0) return s;
+    t.v->units[0] = unit;
+    t.v->numUnitsUsed = unit != 0 ? 1 : 0;
+    *out = t.take();
+    return 0;
+}
+
+int32_t VLONG_fromBytes(const uint8_t* bytes, int32_t count, vlong** out, vlong** pool) {
+    if (out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    if (count < 0) return VLONG_ERR_SIZE;
+    if (bytes == nullptr && count != 0) return VLONG_ERR_NULL;
+    const u32 n = static_cast<u32>(count) / 4 + 1;
+    if (n > VLONG_MAX_UNITS + 1) return VLONG_ERR_SIZE;
+    Temp t(pool);
+    if (const int32_t s = t.make(); s < 0) return s;
+    // One unit more than the bytes can fill; the cap check applies to the
+    // units actually used.
+    const u32 need = (static_cast<u32>(count) + 3) / 4;
+    if (need > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    if (const int32_t s = grow_discard(t.v, n > VLONG_MAX_UNITS ? VLONG_MAX_UNITS : n); s < 0) return s;
+    u32 unit = 0;
+    u32 shift = 0;
+    u32 idx = 0;
+    for (int32_t i = count; i-- > 0;) {
+        unit |= static_cast<u32>(bytes[i]) << shift;
+        shift += 8;
+        if (shift == 32) {
+            t.v->units[idx++] = unit;
+            unit = 0;
+            shift = 0;
+        }
+    }
+    if (shift != 0) t.v->units[idx++] = unit;
+    t.v->numUnitsUsed = idx;
+    normalise(t.v);
+    *out = t.take();
+    return 0;
+}
+
+int32_t VLONG_byteStringFromVlong(const vlong* value, uint8_t* buffer, int32_t* length) {
+    if (value == nullptr || length == nullptr) return VLONG_ERR_NULL;
+    const int32_t needed = static_cast<int32_t>((VLONG_bits(value) + 7) / 8);
+    if (buffer == nullptr) {
+        *length = needed;
+        return 0;
+    }
+    const int32_t size = *length;
+    if (size < needed) return VLONG_ERR_BUFFER_SHORT;
+    const int32_t pad = size - needed;
+    std::memset(buffer, 0, static_cast<size_t>(pad));
+    for (int32_t i = 0; i < needed; ++i) {
+        const u32 byteIndex = static_cast<u32>(needed - 1 - i);
+        buffer[pad + i] = static_cast<uint8_t>(value->units[byteIndex / 4] >> (8 * (byteIndex % 4)));
+    }
+    return 0;
+}
+
+int32_t VLONG_clone(const vlong* src, vlong** out, vlong** pool) {
+    if (out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    if (src == nullptr) return VLONG_ERR_NULL;
+    Temp t(pool);
+    if (const int32_t s = t.make(); s < 0) return s;
+    if (const int32_t s = VLONG_copyInto(t.v, src); s < 0) return s;
+    *out = t.take();
+    return 0;
+}
+
+int32_t VLONG_copyInto(vlong* dst, const vlong* src) {
+    if (dst == nullptr || src == nullptr) return VLONG_ERR_NULL;
+    if (dst == src) return 0;
+    if (const int32_t s = grow_discard(dst, src->numUnitsUsed); s < 0) return s;
+    if (src->numUnitsUsed > 0) std::memcpy(dst->units, src->units, src->numUnitsUsed * sizeof(u32));
+    dst->numUnitsUsed = src->numUnitsUsed;
+    dst->negative = src->negative;
+    return 0;
+}
+
+uint32_t VLONG_bits(const vlong* v) {
+    if (v == nullptr || v->numUnitsUsed == 0) return 0;
+    const u32 top = v->units[v->numUnitsUsed - 1];
+    return 32 * (v->numUnitsUsed - 1) + (32 - static_cast<u32>(__builtin_clz(top)));
+}
+
+uint32_t VLONG_bit(const vlong* v, uint32_t index) {
+    if (v == nullptr || index / 32 >= v->numUnitsUsed) return 0;
+    return (v->units[index / 32] >> (index % 32)) & 1u;
+}
+
+int32_t VLONG_setBitAt(vlong* v, uint32_t index) {
+    if (v == nullptr) return VLONG_ERR_NULL;
+    const u32 unit = index / 32;
+    if (unit < v->numUnitsUsed) {
+        v->units[unit] |= 1u << (index % 32);
+        return 0;
+    }
+    return VLONG_setUnitAt(v, unit, 1u << (index % 32));
+}
+
+int32_t VLONG_setUnitAt(vlong* v, uint32_t index, uint32_t unit) {
+    if (v == nullptr) return VLONG_ERR_NULL;
+    if (index >= VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    if (index >= v->numUnitsUsed) {
+        if (unit == 0) return 0;
+        if (const int32_t s = grow_keep(v, index + 1); s < 0) return s;
+        for (u32 i = v->numUnitsUsed; i < index; ++i) v->units[i] = 0;
+        v->units[index] = unit;
+        v->numUnitsUsed = index + 1;
+        return 0;
+    }
+    v->units[index] = unit;
+    normalise(v);
+    return 0;
+}
+
+int32_t VLONG_cmpMagnitude(const vlong* a, const vlong* b) {
+    if (a->numUnitsUsed != b->numUnitsUsed) return a->numUnitsUsed > b->numUnitsUsed ? 1 : -1;
+    return static_cast<int32_t>(cmp_raw(a->units, b->units, a->numUnitsUsed));
+}
+
+int32_t VLONG_cmpSigned(const vlong* a, const vlong* b) {
+    if (a->negative != b->negative) return a->negative ? -1 : 1;
+    const int32_t c = VLONG_cmpMagnitude(a, b);
+    return a->negative ? -c : c;
+}
+
+int32_t VLONG_add(vlong* acc, const vlong* addend, vlong** /*pool*/) {
+    if (acc == nullptr || addend == nullptr) return VLONG_ERR_NULL;
+    if (acc->negative == addend->negative) return add_magnitudes(acc, addend);
+    return sub_magnitudes(acc, addend);
+}
+
+int32_t VLONG_sub(vlong* acc, const vlong* subtrahend, vlong** /*pool*/) {
+    if (acc == nullptr || subtrahend == nullptr) return VLONG_ERR_NULL;
+    if (acc->negative != subtrahend->negative) return add_magnitudes(acc, subtrahend);
+    return sub_magnitudes(acc, subtrahend);
+}
+
+int32_t VLONG_shl(vlong* v, uint32_t bits) {
+    if (v == nullptr) return VLONG_ERR_NULL;
+    if (v->numUnitsUsed == 0 || bits == 0) return 0;
+    const u64 newBits = static_cast<u64>(VLONG_bits(v)) + bits;
+    if (newBits > 32ull * VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    const u32 us = bits / 32;
+    const u32 bs = bits % 32;
+    const u32 used = v->numUnitsUsed;
+    const u32 target = static_cast<u32>((newBits + 31) / 32);
+    if (const int32_t s = grow_keep(v, target); s < 0) return s;
+    u32* u = v->units;
+    if (bs == 0) {
+        for (u32 i = used; i-- > 0;) u[i + us] = u[i];
+    } else {
+        if (target > used + us) u[used + us] = u[used - 1] >> (32 - bs);
+        for (u32 i = used - 1; i > 0; --i) u[i + us] = (u[i] << bs) | (u[i - 1] >> (32 - bs));
+        u[us] = u[0] << bs;
+    }
+    for (u32 i = 0; i < us; ++i) u[i] = 0;
+    v->numUnitsUsed = target;
+    normalise(v);
+    return 0;
+}
+
+int32_t VLONG_shl1(vlong* v) { return VLONG_shl(v, 1); }
+
+int32_t VLONG_shr(vlong* v, uint32_t bits) {
+    if (v == nullptr) return VLONG_ERR_NULL;
+    const u32 us = bits / 32;
+    const u32 bs = bits % 32;
+    if (us >= v->numUnitsUsed) {
+        set_zero(v);
+        return 0;
+    }
+    const u32 n = v->numUnitsUsed - us;
+    u32* u = v->units;
+    if (bs == 0) {
+        for (u32 i = 0; i < n; ++i) u[i] = u[i + us];
+    } else {
+        for (u32 i = 0; i + 1 < n; ++i) u[i] = (u[i + us] >> bs) | (u[i + us + 1] << (32 - bs));
+        u[n - 1] = u[n - 1 + us] >> bs;
+    }
+    v->numUnitsUsed = n;
+    normalise(v);
+    return 0;
+}
+
+int32_t VLONG_mulBits(vlong* product, const vlong* a, const vlong* b, uint32_t bitLimit) {
+    if (product == nullptr || a == nullptr || b == nullptr) return VLONG_ERR_NULL;
+    const u32 na = a->numUnitsUsed;
+    const u32 nb = b->numUnitsUsed;
+    if (na == 0 || nb == 0 || bitLimit == 0) {
+        set_zero(product);
+        return 0;
+    }
+    const u32 limitUnits = bitLimit / 32 + (bitLimit % 32 != 0);
+    const u32 ncols = na + nb < limitUnits ? na + nb : limitUnits;
+    if (ncols > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    const u32 sign = a->negative ^ b->negative;
+    const bool full = bitLimit >= VLONG_bits(a) + VLONG_bits(b);
+    if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
+    if (full && na == nb && karatsuba_size(na)) {
+        if (!mul_full_n(product->units, a->units, b->units, na)) return VLONG_ERR_NO_MEMORY;
+    } else {
+        mul_cols(product->units, a->units, na, b->units, nb, ncols);
+        if (ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
+    }
+    product->numUnitsUsed = ncols;
+    product->negative = sign;
+    normalise(product);
+    return 0;
+}
+
+int32_t VLONG_sqrBits(vlong* product, const vlong* a, uint32_t bitLimit) {
+    if (product == nullptr || a == nullptr) return VLONG_ERR_NULL;
+    const u32 na = a->numUnitsUsed;
+    if (na == 0 || bitLimit == 0) {
+        set_zero(product);
+        return 0;
+    }
+    const u32 limitUnits = bitLimit / 32 + (bitLimit % 32 != 0);
+    const u32 ncols = 2 * na < limitUnits ? 2 * na : limitUnits;
+    if (ncols > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
+    const bool full = bitLimit >= 2 * VLONG_bits(a);
+    if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
+    if (full && karatsuba_size(na)) {
+        if (!sqr_full_n(product->units, a->units, na)) return VLONG_ERR_NO_MEMORY;
+    } else {
+        sqr_cols(product->units, a->units, na, ncols);
+        if (ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
+    }
+    product->numUnitsUsed = ncols;
+    normalise(product);
+    return 0;
+}
+
+}  // extern "C"
+
+extern "C" {
+
+int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* divisor, vlong* remainder,
+                     vlong** /*pool*/) {
+    if (dividend == nullptr || divisor == nullptr) return VLONG_ERR_NULL;
+    if (divisor->numUnitsUsed == 0) return VLONG_ERR_DIV_BY_ZERO;
+    const u32 nu = dividend->numUnitsUsed;
+    const u32 nv = divisor->numUnitsUsed;
+    if (VLONG_cmpMagnitude(dividend, divisor) < 0) {
+        if (remainder != nullptr) {
+            if (const int32_t s = VLONG_copyInto(remainder, dividend); s < 0) return s;
+            remainder->negative = 0;
+        }
+        if (quotient != nullptr) set_zero(quotient);
+        return 0;
+    }
+    const u32 nq = nu - nv + 1;
+    // Working copies: the normalised dividend (nu + 1 units), divisor (nv)
+    // and quotient (nq).
+    Scratch work(nu + 1 + nv + nq);
+    if (work.p == nullptr) return VLONG_ERR_NO_MEMORY;
+    u32* un = work.p;
+    u32* vn = un + nu + 1;
+    u32* q = vn + nv;
+    const u32* u = dividend->units;
+    const u32* v = divisor->units;
+
+    if (nv == 1) {
+        const u64 d = v[0];
+        u64 rem = 0;
+        for (u32 i = nu; i-- > 0;) {
+            const u64 cur = (rem << 32) | u[i];
+            q[i] = static_cast<u32>(cur / d);
+            rem = cur % d;
+        }
+        un[0] = static_cast<u32>(rem);
+    } else {
+        // Normalise so the divisor's top unit has its highest bit set; the
+        // quotient estimate from two units is then at most two too large.
+        const u32 s = static_cast<u32>(__builtin_clz(v[nv - 1]));
+        if (s != 0) {
+            for (u32 i = nv - 1; i > 0; --i) vn[i] = (v[i] << s) | (v[i - 1] >> (32 - s));
+            vn[0] = v[0] << s;
+            un[nu] = u[nu - 1] >> (32 - s);
+            for (u32 i = nu - 1; i > 0; --i) un[i] = (u[i] << s) | (u[i - 1] >> (32 - s));
+            un[0] = u[0] << s;
+        } else {
+            std::memcpy(vn, v, nv * sizeof(u32));
+            std::memcpy(un, u, nu * sizeof(u32));
+            un[nu] = 0;
+        }
+        const u64 base = 1ull << 32;
+        const u64 vtop = vn[nv - 1];
+        const u64 vnext = vn[nv - 2];
+        for (u32 j = nq; j-- > 0;) {
+            const u64 num = (static_cast<u64>(un[j + nv]) << 32) | un[j + nv - 1];
+            u64 qhat = num / vtop;
+            u64 rhat = num % vtop;
+            while (qhat >= base || qhat * vnext > ((rhat << 32) | un[j + nv - 2])) {
+                --qhat;
+                rhat += vtop;
+                if (rhat >= base) break;
+            }
+            // un[j .. j+nv] -= qhat * vn
+            int64_t k = 0;
+            int64_t t = 0;
+            for (u32 i = 0; i < nv; ++i) {
+                const u64 p = qhat * vn[i];
+                t = static_cast<int64_t>(un[i + j]) - k - static_cast<int64_t>(p & 0xFFFFFFFFu);
+                un[i + j] = static_cast<u32>(t);
+                k = static_cast<int64_t>(p >> 32) - (t >> 32);
+            }
+            t = static_cast<int64_t>(un[j + nv]) - k;
+            un[j + nv] = static_cast<u32>(t);
+            q[j] = static_cast<u32>(qhat);
+            if (t < 0) {
+                // The estimate was one too large: add the divisor back.
+                --q[j];
+                u64 c = 0;
+                for (u32 i = 0; i < nv; ++i) {
+                    c += static_cast<u64>(un[i + j]) + vn[i];
+                    un[i + j] = static_cast<u32>(c);
+                    c >>= 32;
+                }
+                un[j + nv] += static_cast<u32>(c);
+            }
+        }
+        if (s != 0) {
+            for (u32 i = 0; i + 1 < nv; ++i) un[i] = (un[i] >> s) | (un[i + 1] << (32 - s));
+            un[nv - 1] >>= s;
+        }
+    }
+    if (quotient != nullptr) {
+        if (const int32_t st = grow_discard(quotient, nq); st < 0) return st;
+        std::memcpy(quotient->units, q, nq * sizeof(u32));
+        quotient->numUnitsUsed = nq;
+        normalise(quotient);
+    }
+    if (remainder != nullptr) {
+        if (const int32_t st = grow_discard(remainder, nv); st < 0) return st;
+        std::memcpy(remainder->units, un, nv * sizeof(u32));
+        remainder->numUnitsUsed = nv;
+        normalise(remainder);
+    }
+    return 0;
+}
+
+}  // extern "C"
+
+namespace {
+
+// r = |a| mod m, as a non-negative value in [0, m); a negative a is mapped
+// to m - (|a| mod m).
+int32_t reduce_into(vlong* r, const vlong* a, const vlong* m, vlong** pool) {
+    if (const int32_t s = VLONG_divRem(nullptr, a, m, r, pool); s < 0) return s;
+    if (a->negative && r->numUnitsUsed != 0) {
+        // r = m - r
+        if (const int32_t s = VLONG_sub(r, m, pool); s < 0) return s;
+        r->negative = 0;
+    }
+    return 0;
+}
+
+bool is_power_of_two(const vlong* v) {
+    if (v->numUnitsUsed == 0) return false;
+    for (u32 i = 0; i + 1 < v->numUnitsUsed; ++i) {
+        if (v->units[i] != 0) return false;
+    }
+    const u32 top = v->units[v->numUnitsUsed - 1];
+    return (top & (top - 1)) == 0;
+}
+
+// a^-1 mod 2^k for odd a by Newton's iteration x <- x(2 - a x), which
+// doubles the number of correct low bits each round.
+int32_t inv_mod_pow2(const vlong* a, u32 k, vlong** out, vlong** pool) {
+    const u32 a0 = a->units[0];
+    u32 x0 = a0;  // correct to 3 bits for odd a
+    for (int i = 0; i < 4; ++i) x0 *= 2u - a0 * x0;
+    Temp x(pool), t(pool), c(pool);
+    if (int32_t s = x.make(); s < 0) return s;
+    if (int32_t s = t.make(); s < 0) return s;
+    if (int32_t s = c.make(); s < 0) return s;
+    if (int32_t s = VLONG_setUnitAt(x.v, 0, x0); s < 0) return s;
+    u32 prec = 32;
+    while (prec < k) {
+        prec = 2 * prec < k ? 2 * prec : k;
+        if (int32_t s = VLONG_mulBits(t.v, a, x.v, prec); s < 0) return s;
+        t.v->negative = 0;
+        // c = 2^prec + 2 - t, which is (2 - a x) mod 2^prec
+        set_zero(c.v);
+        if (int32_t s = VLONG_setBitAt(c.v, prec); s < 0) return s;
+        if (int32_t s = VLONG_setUnitAt(c.v, 0, 2); s < 0) return s;
+        if (int32_t s = VLONG_sub(c.v, t.v, pool); s < 0) return s;
+        if (int32_t s = VLONG_mulBits(t.v, x.v, c.v, prec); s < 0) return s;
+        if (int32_t s = VLONG_copyInto(x.v, t.v); s < 0) return s;
+    }
+    // Reduce to k bits (k may be below 32).
+    set_zero(c.v);
+    if (int32_t s = VLONG_setUnitAt(c.v, 0, 1); s < 0) return s;
+    if (int32_t s = VLONG_mulBits(t.v, x.v, c.v, k); s < 0) return s;
+    t.v->negative = 0;
+    *out = t.take();
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t VLONG_invMod(const vlong* a, const vlong* modulus, vlong** out, vlong** pool) {
+    if (a == nullptr || modulus == nullptr || out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    if (modulus->numUnitsUsed == 0) return VLONG_ERR_NOT_INVERTIBLE;
+    if (is_power_of_two(modulus) && modulus->numUnitsUsed > 0) {
+        const u32 k = VLONG_bits(modulus) - 1;
+        if (k == 0) return VLONG_fromUnit(0, out, pool);
+        if (a->numUnitsUsed == 0 || (a->units[0] & 1u) == 0) return VLONG_ERR_NOT_INVERTIBLE;
+        Temp x(pool);
+        if (int32_t s = inv_mod_pow2(a, k, &x.v, pool); s < 0) return s;
+        if (a->negative && x.v->numUnitsUsed != 0) {
+            if (int32_t s = VLONG_sub(x.v, modulus, pool); s < 0) return s;
+            x.v->negative = 0;
+        }
+        *out = x.take();
+        return 0;
+    }
+    // Extended Euclid on (m, a mod m), keeping only the coefficient of a.
+    Temp r0(pool), r1(pool), t0(pool), t1(pool), q(pool), r(pool), p(pool), mabs(pool);
+    for (Temp* t : {&r0, &r1, &t0, &t1, &q, &r, &p, &mabs}) {
+        if (int32_t s = t->make(); s < 0) return s;
+    }
+    if (int32_t s = VLONG_copyInto(mabs.v, modulus); s < 0) return s;
+    mabs.v->negative = 0;
+    if (int32_t s = VLONG_copyInto(r0.v, mabs.v); s < 0) return s;
+    if (int32_t s = reduce_into(r1.v, a, r0.v, pool); s < 0) return s;
+    if (int32_t s = VLONG_setUnitAt(t1.v, 0, 1); s < 0) return s;
+    while (r1.v->numUnitsUsed != 0) {
+        if (int32_t s = VLONG_divRem(q.v, r0.v, r1.v, r.v, pool); s < 0) return s;
+        std::swap(r0.v, r1.v);
+        std::swap(r1.v, r.v);
+        // t0, t1 = t1, t0 - q t1
+        if (int32_t s = VLONG_mulBits(p.v, q.v, t1.v, 32 * (q.v->numUnitsUsed + t1.v->numUnitsUsed)); s < 0) {
+            return s;
+        }
+        if (int32_t s = VLONG_sub(t0.v, p.v, pool); s < 0) return s;
+        std::swap(t0.v, t1.v);
+    }
+    if (r0.v->numUnitsUsed != 1 || r0.v->units[0] != 1) return VLONG_ERR_NOT_INVERTIBLE;
+    if (t0.v->negative) {
+        if (int32_t s = VLONG_add(t0.v, mabs.v, pool); s < 0) return s;
+    }
+    *out = t0.take();
+    return 0;
+}
+
+}  // extern "C"
+
+namespace {
+
+int32_t make_one_mod(vlong* r, const vlong* m) {
+    set_zero(r);
+    if (m->numUnitsUsed == 1 && m->units[0] == 1) return 0;
+    return VLONG_setUnitAt(r, 0, 1);
+}
+
+// Barrett multiplication r = a*b mod m (a, b < m); a == b squares.
+struct Barrett {
+    const vlong* m;
+    const vlong* mu;
+    u32 n;
+    vlong** pool;
+    vlong* x;
+    vlong* q;
+    vlong* r2;
+};
+
+int32_t barrett_mul(Barrett& B, vlong* r, const vlong* a, const vlong* b) {
+    vlong* x = B.x;
+    const u32 full = 32 * (a->numUnitsUsed + b->numUnitsUsed);
+    int32_t s = (a == b) ? VLONG_sqrBits(x, a, full) : VLONG_mulBits(x, a, b, full);
+    if (s < 0) return s;
+    x->negative = 0;
+    if (VLONG_cmpMagnitude(x, B.m) < 0) return VLONG_copyInto(r, x);
+    const u32 n = B.n;
+    // q1 = x / b^(n-1); q2 = q1 * mu; q3 = q2 / b^(n+1)
+    if ((s = VLONG_copyInto(B.r2, x)) < 0) return s;
+    if ((s = VLONG_shr(B.r2, 32 * (n - 1))) < 0) return s;
+    if ((s = VLONG_mulBits(B.q, B.r2, B.mu, 32 * (B.r2->numUnitsUsed + B.mu->numUnitsUsed))) < 0) return s;
+    if ((s = VLONG_shr(B.q, 32 * (n + 1))) < 0) return s;
+    // r2 = (q3 * m) mod b^(n+1); r1 = x mod b^(n+1)
+    if ((s = VLONG_mulBits(B.r2, B.q, B.m, 32 * (n + 1))) < 0) return s;
+    B.r2->negative = 0;
+    if (x->numUnitsUsed > n + 1) {
+        x->numUnitsUsed = n + 1;
+        normalise(x);
+    }
+    if (VLONG_cmpMagnitude(x, B.r2) < 0) {
+        if ((s = VLONG_setUnitAt(x, n + 1, 1)) < 0) return s;
+    }
+    if ((s = VLONG_sub(x, B.r2, B.pool)) < 0) return s;
+    while (VLONG_cmpMagnitude(x, B.m) >= 0) {
+        if ((s = VLONG_sub(x, B.m, B.pool)) < 0) return s;
+    }
+    return VLONG_copyInto(r, x);
+}
+
+// Montgomery multiplication on fixed-width unit arrays of n units.
+struct Mont {
+    u32 n;
+    u32 k;         // bits of R
+    const u32* m;  // modulus, n units
+    u32* mp;       // mPrime, n units
+    u32* t;        // 2n + 1
+    u32* u;        // n
+    u32* um;       // 2n
+    u32* tmp;      // n + 1
+    u32* scratch;  // 4n for Karatsuba
+    bool kara;
+};
+
+// r = a*b*R^-1 mod m for a, b < m. r may alias a or b.
+void mont_mul(Mont& M, u32* r, const u32* a, const u32* b) {
+    const u32 n = M.n;
+    if (a == b) {
+        if (n == 8) sqr8(M.t, a);
+        else if (M.kara) kara_sqr(M.t, a, n, M.scratch);
+        else sqr_cols(M.t, a, n, 2 * n);
+    } else {
+        if (n == 8) mul8x8(M.t, a, b);
+        else if (M.kara) kara_mul(M.t, a, b, n, M.scratch);
+        else mul_cols(M.t, a, n, b, n, 2 * n);
+    }
+    // u = (t mod R) * mPrime mod R: only the low columns are computed.
+    mul_cols(M.u, M.t, n, M.mp, n, n);
+    if (M.k % 32 != 0) M.u[n - 1] &= (1u << (M.k % 32)) - 1;
+    if (n == 8) mul8x8(M.um, M.u, M.m);
+    else if (M.kara) kara_mul(M.um, M.u, M.m, n, M.scratch);
+    else mul_cols(M.um, M.u, n, M.m, n, 2 * n);
+    M.t[2 * n] = add_n(M.t, M.t, M.um, 2 * n);
+    // tmp = (t + u m) / R, below 2m.
+    const u32 ku = M.k / 32;
+    const u32 bs = M.k % 32;
+    for (u32 i = 0; i <= n; ++i) {
+        const u32 lo = ku + i <= 2 * n ? M.t[ku + i] : 0;
+        if (bs == 0) {
+            M.tmp[i] = lo;
+        } else {
+            const u32 hi = ku + i + 1 <= 2 * n ? M.t[ku + i + 1] : 0;
+            M.tmp[i] = (lo >> bs) | (hi << (32 - bs));
+        }
+    }
+    if (M.tmp[n] != 0 || cmp_raw(M.tmp, M.m, n) != static_cast<u32>(-1)) {
+        sub_n(M.tmp, M.tmp, M.m, n);
+    }
+    std::memcpy(r, M.tmp, n * sizeof(u32));
+}
+
+void load_padded(u32* dst, const vlong* v, u32 n) {
+    const u32 used = v->numUnitsUsed < n ? v->numUnitsUsed : n;
+    if (used > 0) std::memcpy(dst, v->units, used * sizeof(u32));
+    for (u32 i = used; i < n; ++i) dst[i] = 0;
+}
+
+int32_t store_raw(vlong* v, const u32* src, u32 n) {
+    if (const int32_t s = grow_discard(v, n); s < 0) return s;
+    std::memcpy(v->units, src, n * sizeof(u32));
+    v->numUnitsUsed = n;
+    normalise(v);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t VLONG_montgomeryWindowBits(uint32_t exponentBits) {
+    if (exponentBits >= 672) return 6;
+    if (exponentBits >= 240) return 5;
+    if (exponentBits >= 80) return 4;
+    if (exponentBits >= 24) return 3;
+    return 0;
+}
+
+int32_t VLONG_makeMontgomeryCtx(MontgomeryCtx* ctx, const vlong* modulus, vlong** pool) {
+    if (ctx == nullptr || modulus == nullptr) return VLONG_ERR_NULL;
+    std::memset(ctx, 0, sizeof(*ctx));
+    if (modulus->numUnitsUsed == 0 || (modulus->units[0] & 1u) == 0 ||
+        (modulus->numUnitsUsed == 1 && modulus->units[0] == 1)) {
+        return VLONG_ERR_NOT_INVERTIBLE;
+    }
+    MontgomeryCtx c{};
+    struct Guard {
+        MontgomeryCtx* c;
+        ~Guard() {
+            if (c != nullptr) VLONG_freeMontgomeryCtx(c);
+        }
+    } guard{&c};
+    int32_t s;
+    if ((s = VLONG_clone(modulus, &c.modulus, nullptr)) < 0) return s;
+    c.modulus->negative = 0;
+    // R grows bit by bit from 1 until it is not below m; for an odd m > 1
+    // that is 2^bits(m).
+    if ((s = VLONG_create(&c.r, nullptr)) < 0) return s;
+    c.rBits = VLONG_bits(c.modulus);
+    if ((s = VLONG_setBitAt(c.r, c.rBits)) < 0) return s;
+    // mPrime = R - m^-1 mod R
+    vlong* inv = nullptr;
+    if ((s = VLONG_invMod(c.modulus, c.r, &inv, pool)) < 0) return s;
+    if ((s = VLONG_clone(c.r, &c.mPrime, nullptr)) < 0) {
+        VLONG_release(&inv, pool);
+        return s;
+    }
+    s = VLONG_sub(c.mPrime, inv, pool);
+    VLONG_release(&inv, pool);
+    if (s < 0) return s;
+    // rInverse = (1 + m mPrime) / R: exact, since m mPrime = -1 mod R, and
+    // R rInverse = 1 + m mPrime = 1 mod m.
+    if ((s = VLONG_create(&c.rInverse, nullptr)) < 0) return s;
+    if ((s = VLONG_mulBits(c.rInverse, c.modulus, c.mPrime, 32 * (c.modulus->numUnitsUsed + c.mPrime->numUnitsUsed))) <
+        0) {
+        return s;
+    }
+    vlong* one = nullptr;
+    if ((s = VLONG_fromUnit(1, &one, pool)) < 0) return s;
+    s = VLONG_add(c.rInverse, one, pool);
+    VLONG_release(&one, pool);
+    if (s < 0) return s;
+    if ((s = VLONG_shr(c.rInverse, c.rBits)) < 0) return s;
+    *ctx = c;
+    guard.c = nullptr;
+    return 0;
+}
+
+void VLONG_freeMontgomeryCtx(MontgomeryCtx* ctx) {
+    if (ctx == nullptr) return;
+    for (vlong** v : {&ctx->r, &ctx->rInverse, &ctx->modulus, &ctx->mPrime}) {
+        if (*v != nullptr) VLONG_release(v, nullptr);
+    }
+    ctx->rBits = 0;
+}
+
+int32_t VLONG_montgomeryPowMod(const MontgomeryCtx* ctx, const vlong* base, const vlong* exponent, vlong** out,
+                               vlong** pool) {
+    if (ctx == nullptr || base == nullptr || exponent == nullptr || out == nullptr || ctx->modulus == nullptr) {
+        return VLONG_ERR_NULL;
+    }
+    *out = nullptr;
+    const vlong* m = ctx->modulus;
+    const u32 n = m->numUnitsUsed;
+    Temp res(pool), x(pool);
+    int32_t s;
+    if ((s = res.make()) < 0) return s;
+    if ((s = x.make()) < 0) return s;
+    if (exponent->numUnitsUsed == 0) {
+        if ((s = make_one_mod(res.v, m)) < 0) return s;
+        *out = res.take();
+        return 0;
+    }
+    if ((s = reduce_into(x.v, base, m, pool)) < 0) return s;
+    if (x.v->numUnitsUsed == 0) {
+        *out = res.take();
+        return 0;
+    }
+    // Into Montgomery form: x R mod m.
+    if ((s = VLONG_mulBits(res.v, x.v, ctx->r, 32 * (x.v->numUnitsUsed + ctx->r->numUnitsUsed))) < 0) return s;
+    if ((s = VLONG_divRem(nullptr, res.v, m, x.v, pool)) < 0) return s;
+
+    const u32 ebits = VLONG_bits(exponent);
+    const u32 w = VLONG_montgomeryWindowBits(ebits);
+    const u32 tableSize = w == 0 ? 1 : (1u << (w - 1));
+    const u32 total = tableSize * n + n + n + (2 * n + 1) + n + 2 * n + (n + 1) + 4 * n;
+    Scratch buf(total);
+    if (buf.p == nullptr) return VLONG_ERR_NO_MEMORY;
+    u32* table = buf.p;
+    u32* acc = table + tableSize * n;
+    Mont M{};
+    M.n = n;
+    M.k = ctx->rBits;
+    M.m = m->units;
+    M.mp = acc + n;
+    M.t = M.mp + n;
+    M.u = M.t + 2 * n + 1;
+    M.um = M.u + n;
+    M.tmp = M.um + 2 * n;
+    M.scratch = M.tmp + n + 1;
+    M.kara = n >= 16 && is_pow2(n);
+    load_padded(M.mp, ctx->mPrime, n);
+    load_padded(table, x.v, n);
+
+    // The value one in Montgomery form, R - m.
+    if ((s = VLONG_copyInto(res.v, ctx->r)) < 0) return s;
+    if ((s = VLONG_sub(res.v, m, pool)) < 0) return s;
+    load_padded(acc, res.v, n);
+
+    if (w == 0) {
+        // Right to left: the table's first entry serves as the running power.
+        u32* power = table;
+        for (u32 i = 0; i < ebits; ++i) {
+            if (VLONG_bit(exponent, i)) mont_mul(M, acc, acc, power);
+            if (i + 1 == ebits) break;
+            mont_mul(M, power, power, power);
+        }
+    } else {
+        // Odd powers g, g^3, ..., g^(2^w - 1).
+        if (tableSize > 1) {
+            u32* g2 = M.tmp;  // reused below only after the table is built
+            Scratch sq(n);
+            if (sq.p == nullptr) return VLONG_ERR_NO_MEMORY;
+            mont_mul(M, sq.p, table, table);
+            (void)g2;
+            for (u32 i = 1; i < tableSize; ++i) mont_mul(M, table + i * n, table + (i - 1) * n, sq.p);
+        }
+        bool isOne = true;  // squaring one in Montgomery form gives one
+        int64_t i = static_cast<int64_t>(ebits) - 1;
+        while (i >= 0) {
+            if (!VLONG_bit(exponent, static_cast<u32>(i))) {
+                if (!isOne) mont_mul(M, acc, acc, acc);
+                --i;
+                continue;
+            }
+            int64_t l = i - static_cast<int64_t>(w) + 1;
+            if (l < 0) l = 0;
+            while (!VLONG_bit(exponent, static_cast<u32>(l))) ++l;
+            u32 val = 0;
+            for (int64_t j = i; j >= l; --j) {
+                val = (val << 1) | VLONG_bit(exponent, static_cast<u32>(j));
+                if (!isOne) mont_mul(M, acc, acc, acc);
+            }
+            if (isOne) {
+                std::memcpy(acc, table + ((val - 1) / 2) * n, n * sizeof(u32));
+                isOne = false;
+            } else {
+                mont_mul(M, acc, acc, table + ((val - 1) / 2) * n);
+            }
+            i = l - 1;
+        }
+    }
+    // Out of Montgomery form: acc R^-1 mod m.
+    if ((s = store_raw(x.v, acc, n)) < 0) return s;
+    if ((s = VLONG_mulBits(res.v, x.v, ctx->rInverse, 32 * (x.v->numUnitsUsed + ctx->rInverse->numUnitsUsed))) < 0) {
+        return s;
+    }
+    if ((s = VLONG_divRem(nullptr, res.v, m, x.v, pool)) < 0) return s;
+    *out = x.take();
+    return 0;
+}
+
+int32_t VLONG_barrettPowMod(const vlong* base, const vlong* exponent, const vlong* modulus, vlong** out,
+                            vlong** pool) {
+    if (base == nullptr || exponent == nullptr || modulus == nullptr || out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    if (modulus->numUnitsUsed == 0) return VLONG_ERR_ZERO_MODULUS;
+    Temp m(pool), mu(pool), power(pool), result(pool), x(pool), q(pool), r2(pool);
+    for (Temp* t : {&m, &mu, &power, &result, &x, &q, &r2}) {
+        if (int32_t s = t->make(); s < 0) return s;
+    }
+    int32_t s;
+    if ((s = VLONG_copyInto(m.v, modulus)) < 0) return s;
+    m.v->negative = 0;
+    if ((s = make_one_mod(result.v, m.v)) < 0) return s;
+    if ((s = reduce_into(power.v, base, m.v, pool)) < 0) return s;
+    if (power.v->numUnitsUsed == 0 && exponent->numUnitsUsed != 0) {
+        set_zero(result.v);
+        *out = result.take();
+        return 0;
+    }
+    const u32 n = m.v->numUnitsUsed;
+    // mu = floor(b^(2n) / m)
+    if ((s = VLONG_setBitAt(x.v, 64 * n)) < 0) return s;
+    if ((s = VLONG_divRem(mu.v, x.v, m.v, nullptr, pool)) < 0) return s;
+    Barrett B{m.v, mu.v, n, pool, x.v, q.v, r2.v};
+    const u32 ebits = VLONG_bits(exponent);
+    for (u32 i = 0; i < ebits; ++i) {
+        if (VLONG_bit(exponent, i)) {
+            if ((s = barrett_mul(B, result.v, result.v, power.v)) < 0) return s;
+        }
+        if (i + 1 == ebits) break;
+        if ((s = barrett_mul(B, power.v, power.v, power.v)) < 0) return s;
+    }
+    *out = result.take();
+    return 0;
+}
+
+int32_t VLONG_powMod(const vlong* base, const vlong* exponent, const vlong* modulus, vlong** out, vlong** pool) {
+    if (base == nullptr || exponent == nullptr || modulus == nullptr || out == nullptr) return VLONG_ERR_NULL;
+    *out = nullptr;
+    if (modulus->numUnitsUsed == 0) return VLONG_ERR_ZERO_MODULUS;
+    if (base->numUnitsUsed == 0) {
+        if (exponent->numUnitsUsed == 0) {
+            Temp r(pool);
+            if (int32_t s = r.make(); s < 0) return s;
+            if (int32_t s = make_one_mod(r.v, modulus); s < 0) return s;
+            *out = r.take();
+            return 0;
+        }
+        return VLONG_create(out, pool);
+    }
+    const bool odd = (modulus->units[0] & 1u) != 0;
+    const bool one = modulus->numUnitsUsed == 1 && modulus->units[0] == 1;
+    if (odd && !one && exponent->numUnitsUsed > 13) {
+        MontgomeryCtx ctx;
+        if (int32_t s = VLONG_makeMontgomeryCtx(&ctx, modulus, pool); s < 0) return s;
+        const int32_t s = VLONG_montgomeryPowMod(&ctx, base, exponent, out, pool);
+        VLONG_freeMontgomeryCtx(&ctx);
+        return s;
+    }
+    return VLONG_barrettPowMod(base, exponent, modulus, out, pool);
+}
+
+}  // extern "C"
