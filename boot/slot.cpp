@@ -16,25 +16,12 @@
 #include "boot/usb.h"
 #include "byteorder.h"
 #include "console/rescue_menu.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr const char* kRecoveryCopy = "/tmp/image";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
-
-// A file descriptor that closes itself.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    explicit operator bool() const { return fd >= 0; }
-};
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
 
@@ -119,21 +106,21 @@ int boot_image_slot(int slot) {
     BootSettings& bs = g_boot_settings;
     if (slot < 1 || slot > 3) return 0;
 
-    Fd in(-1);
+    UniqueFd in;
     if (slot == 3) {
-        in.fd = ::open(USB_OS_IMAGE, O_RDONLY | O_CLOEXEC);
+        in.reset(::open(USB_OS_IMAGE, O_RDONLY | O_CLOEXEC));
         if (!in) {
             std::fputs("Failed to open application image from USB.\n", stderr);
             return 0;
         }
         if (!usb_admit_os_image(USB_OS_IMAGE)) return 0;
     } else {
-        in.fd = ::open(slot_path(slot), O_RDONLY | O_CLOEXEC);
+        in.reset(::open(slot_path(slot), O_RDONLY | O_CLOEXEC));
         if (!in) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                          other_slot(slot));
             slot = other_slot(slot);
-            in.fd = ::open(slot_path(slot), O_RDONLY | O_CLOEXEC);
+            in.reset(::open(slot_path(slot), O_RDONLY | O_CLOEXEC));
             if (!in) {
                 std::fprintf(stderr, "Failed to open Application image %d.\n", slot);
                 rescue_shell_reboot();
@@ -141,7 +128,7 @@ int boot_image_slot(int slot) {
         }
     }
 
-    Fd out(open_output(LAUNCH_ARCHIVE));
+    UniqueFd out(open_output(LAUNCH_ARCHIVE));
     if (!out) {
         std::fputs("Failed to open application image output file.\n", stderr);
         shell_if_wanted();
@@ -151,7 +138,7 @@ int boot_image_slot(int slot) {
     ImageSource source{};
     FoundComponent found{};
     std::uint32_t last_magic = 0;
-    if (!image_source_file(in.fd, &source) || !find_app_image(source, &found, &last_magic)) {
+    if (!image_source_file(in.get(), &source) || !find_app_image(source, &found, &last_magic)) {
         if (slot == 3) {
             std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
             return 0;
@@ -190,14 +177,12 @@ int boot_image_slot(int slot) {
 
     // A partly written archive would unpack into a broken application, so a
     // failed write is handled like an archive that cannot be created.
-    if (!write_all(out.fd, buf.get() + c.header.payload_offset, c.header.payload_length) ||
-        ::close(out.fd) != 0) {
-        out.fd = -1;
+    if (!write_all(out.get(), buf.get() + c.header.payload_offset, c.header.payload_length) ||
+        !out.close()) {
         std::fputs("Failed to write application image output file.\n", stderr);
         shell_if_wanted();
         reboot_board();
     }
-    out.fd = -1;
     in.reset();
     buf.reset();
 
@@ -211,12 +196,12 @@ int extract_gdb(int slot) {
     const int from = other_slot(slot);
     std::printf("Extracting GDB from image slot %d\n", from);
 
-    Fd in(::open(slot_path(from), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(slot_path(from), O_RDONLY | O_CLOEXEC));
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
         return 0;
     }
-    Fd out(open_output(kGdbArchive));
+    UniqueFd out(open_output(kGdbArchive));
     if (!out) {
         std::fputs("Failed to open GDB output file.\n", stderr);
         return 0;
@@ -224,7 +209,7 @@ int extract_gdb(int slot) {
 
     ImageSource source{};
     std::uint8_t probe[IMAGE_PROBE_LEN];
-    if (!image_source_file(in.fd, &source) ||
+    if (!image_source_file(in.get(), &source) ||
         image_source_read(source, 0, probe, sizeof probe) != static_cast<std::int64_t>(sizeof probe)) {
         std::fprintf(stderr, "Image has invalid header 0x%x\n", 0u);
         return 0;
@@ -249,7 +234,7 @@ int extract_gdb(int slot) {
                                      ? static_cast<std::size_t>(h.payload_length - done)
                                      : sizeof piece;
         const std::int64_t n = image_source_read(source, h.payload_offset + done, piece, want);
-        if (n <= 0 || !write_all(out.fd, piece, static_cast<std::uint64_t>(n))) {
+        if (n <= 0 || !write_all(out.get(), piece, static_cast<std::uint64_t>(n))) {
             std::fputs("Failed to copy the GDB image.\n", stderr);
             return 0;
         }
@@ -265,7 +250,7 @@ int extract_gdb(int slot) {
 }
 
 int boot_rescue_partition() {
-    Fd out(open_output(LAUNCH_ARCHIVE));
+    UniqueFd out(open_output(LAUNCH_ARCHIVE));
     if (!out) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
         reboot_board();
@@ -300,7 +285,7 @@ int boot_rescue_partition() {
     }
 
     const std::uint8_t* payload = buf.get() + h.payload_offset;
-    if (!write_all(out.fd, payload, h.payload_length)) {
+    if (!write_all(out.get(), payload, h.payload_length)) {
         std::fputs("Failed to write AppOS tarfile.\n", stderr);
         reboot_board();
     }
@@ -308,8 +293,8 @@ int boot_rescue_partition() {
 
     if (type == IMAGE_TYPE_DIAGS) {
         std::puts("Launching diagnostics image");
-        Fd again(open_output(LAUNCH_ARCHIVE));
-        if (!again || !write_all(again.fd, payload, h.payload_length)) {
+        UniqueFd again(open_output(LAUNCH_ARCHIVE));
+        if (!again || !write_all(again.get(), payload, h.payload_length)) {
             std::fputs("Failed to open diags image file.\n", stderr);
             reboot_board();
         }
@@ -326,8 +311,8 @@ int boot_rescue_partition() {
                 nvram_set_booted_image(4);
             } else {
                 std::printf("\nInstalling recovery image as image%c...\n", ch);
-                Fd copy(open_output(kRecoveryCopy));
-                if (!copy || !write_all(copy.fd, buf.get(), h.total_length)) {
+                UniqueFd copy(open_output(kRecoveryCopy));
+                if (!copy || !write_all(copy.get(), buf.get(), h.total_length)) {
                     std::fputs("Failed to open image file.\n", stderr);
                     reboot_board();
                 }
