@@ -15,11 +15,9 @@
 
 namespace {
 
-// fi->fh layout: bit 63 = i2c, bits 32..39 = bus or partition index,
-// bit 31 = opened for writing, bits 0..15 = I2C address + 1 (0 = none set).
-constexpr std::uint64_t kI2cBit = 1ull << 63;
-constexpr std::uint64_t kWritableBit = 1ull << 31;
-
+// fi->fh is the key of the open file's record in DeviceServer::open_files:
+// the kernel hands back only that number, so state that belongs to one open
+// file (the I2C slave address) lives in the record.
 DeviceServer* server_of() {
     return static_cast<DeviceServer*>(fuse_get_context()->private_data);
 }
@@ -68,48 +66,64 @@ int op_open(const char* path, struct fuse_file_info* fi) {
     DeviceServer* s = server_of();
     int c = classify(*s, path);
     if (c < 0) return -ENOENT;
-    std::uint64_t fh = (fi->flags & O_ACCMODE) != O_RDONLY ? kWritableBit : 0;
-    if (c >= 1000) fh |= kI2cBit | (static_cast<std::uint64_t>(c - 1000) << 32);
-    else fh |= static_cast<std::uint64_t>(c) << 32;
-    fi->fh = fh;
+    OpenDevice od;
+    od.i2c = c >= 1000;
+    od.index = od.i2c ? c - 1000 : c;
+    od.writable = (fi->flags & O_ACCMODE) != O_RDONLY;
+    fi->fh = ++s->last_fh;
+    s->open_files[fi->fh] = od;
     fi->direct_io = 1;  // every read and write must reach the device model
     fi->keep_cache = 0;
     return 0;
 }
 
+int op_release(const char*, struct fuse_file_info* fi) {
+    server_of()->open_files.erase(fi->fh);
+    return 0;
+}
+
 int op_truncate(const char*, off_t, struct fuse_file_info*) { return 0; }
 
-int index_of(std::uint64_t fh) { return static_cast<int>((fh >> 32) & 0xFF); }
-int addr_of(std::uint64_t fh) { return static_cast<int>(fh & 0xFFFF) - 1; }
+OpenDevice* open_file(struct fuse_file_info* fi) {
+    auto& files = server_of()->open_files;
+    auto it = files.find(fi->fh);
+    return it == files.end() ? nullptr : &it->second;
+}
 
 int op_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
     BoardDevices& d = *server_of()->devices;
+    OpenDevice* od = open_file(fi);
+    if (!od) return -EBADF;
     auto* out = reinterpret_cast<std::uint8_t*>(buf);
-    if (fi->fh & kI2cBit) return static_cast<int>(i2c_read(d, index_of(fi->fh), addr_of(fi->fh), out, size));
-    return static_cast<int>(flash_read(d, index_of(fi->fh), static_cast<std::uint64_t>(off), out, size));
+    if (od->i2c) return static_cast<int>(i2c_read(d, od->index, od->addr, out, size));
+    return static_cast<int>(flash_read(d, od->index, static_cast<std::uint64_t>(off), out, size));
 }
 
 int op_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
     BoardDevices& d = *server_of()->devices;
+    OpenDevice* od = open_file(fi);
+    if (!od) return -EBADF;
     auto* in = reinterpret_cast<const std::uint8_t*>(buf);
-    if (fi->fh & kI2cBit) return static_cast<int>(i2c_write(d, index_of(fi->fh), addr_of(fi->fh), in, size));
-    return static_cast<int>(flash_write(d, index_of(fi->fh), static_cast<std::uint64_t>(off), in, size));
+    if (od->i2c) return static_cast<int>(i2c_write(d, od->index, od->addr, in, size));
+    return static_cast<int>(flash_write(d, od->index, static_cast<std::uint64_t>(off), in, size));
 }
 
 int op_ioctl(const char*, unsigned int cmd, void* arg, struct fuse_file_info* fi, unsigned int flags,
              void* data) {
     if (flags & FUSE_IOCTL_COMPAT) return -ENOSYS;
     BoardDevices& d = *server_of()->devices;
-    if (fi->fh & kI2cBit) {
+    OpenDevice* od = open_file(fi);
+    if (!od) return -EBADF;
+    if (od->i2c) {
         if (cmd == I2C_SLAVE || cmd == I2C_SLAVE_FORCE) {
             auto addr = reinterpret_cast<std::uintptr_t>(arg);
             if (addr > 0x7F) return -EINVAL;
-            fi->fh = (fi->fh & ~0xFFFFull) | (addr + 1);
+            od->addr = static_cast<int>(addr);
             return 0;
         }
         return -ENOTTY;
     }
-    int part = index_of(fi->fh);
+    int part = od->index;
     if (cmd == MEMGETINFO) {
         FlashInfo info = flash_info(d, part);
         mtd_info_user u{};
@@ -123,7 +137,7 @@ int op_ioctl(const char*, unsigned int cmd, void* arg, struct fuse_file_info* fi
         return 0;
     }
     if (cmd == MEMERASE) {
-        if (!(fi->fh & kWritableBit)) return -EBADF;
+        if (!od->writable) return -EBADF;
         erase_info_user e{};
         std::memcpy(&e, data, sizeof e);
         return flash_erase(d, part, e.start, e.length);
@@ -156,6 +170,7 @@ std::string device_server_start(DeviceServer& server, BoardDevices& devices,
         o.readdir = op_readdir;
         o.open = op_open;
         o.truncate = op_truncate;
+        o.release = op_release;
         o.read = op_read;
         o.write = op_write;
         o.ioctl = op_ioctl;

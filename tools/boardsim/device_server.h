@@ -11,6 +11,8 @@
 // All requests run on one thread, so the device models need no locking.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +21,17 @@
 
 struct fuse;
 
+// One open device file.
+struct OpenDevice {
+    bool i2c = false;
+    int index = 0;        // partition index, or bus number for i2c
+    bool writable = false;
+    int addr = -1;        // I2C slave address of this open file, -1 = none
+};
+
 struct DeviceServer {
+    std::map<std::uint64_t, OpenDevice> open_files;  // by fi->fh
+    std::uint64_t last_fh = 0;
     struct fuse* fs = nullptr;
     std::thread loop;
     std::string mountpoint;

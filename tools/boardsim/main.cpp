@@ -23,7 +23,7 @@ const char* const kMainHelp =
     "usage: boardsim VERB DIR ...\n"
     "The emulated switch: flash, I2C devices, console and tools of the board, in a sandbox.\n\n"
     "verbs:\n"
-    "  new DIR [--serial TEXT] [--force] [--demo]   make a board\n"
+    "  new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE] [--demo]\n"
     "  env DIR show | set NAME=VALUE... | unset NAME...   boot-loader environment\n"
     "  nvram DIR get ADDR [COUNT] | set ADDR BYTE...       board NVRAM (hex)\n"
     "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
@@ -35,11 +35,12 @@ const char* const kMainHelp =
 
 const char* verb_help(const std::string& verb) {
     if (verb == "new")
-        return "usage: boardsim new DIR [--serial TEXT] [--force] [--demo]\n"
+        return "usage: boardsim new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE] [--demo]\n"
                "Makes a board in DIR: erased flash partitions (64 KiB erase blocks), an empty\n"
                "boot-loader environment, a 64 KiB EEPROM erased to 0xFF holding the 12-character\n"
                "serial number at 0x000D (default SIM000000001), empty user/, tftp/ and usb/ (stick\n"
                "removed), board.conf. Refuses an existing board unless --force is given.\n"
+               "--freeze and --fault set the clock and faults as \"clock freeze\" and \"fault set\" do.\n"
                "--demo (demo images signed by the test keys) is not yet available.\n";
     if (verb == "env")
         return "usage: boardsim env DIR show | set NAME=VALUE... | unset NAME...\n"
@@ -123,21 +124,34 @@ std::string format_time(std::int64_t epoch) {
 }
 
 int cmd_new(std::vector<std::string> a) {
-    std::string dir, serial = "SIM000000001";
+    std::string dir, serial = "SIM000000001", freeze;
+    std::vector<std::string> faults;
     bool force = false, demo = false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "--force") force = true;
         else if (a[i] == "--demo") demo = true;
         else if (a[i] == "--serial" && i + 1 < a.size()) serial = a[++i];
+        else if (a[i] == "--freeze" && i + 1 < a.size()) freeze = a[++i];
+        else if (a[i] == "--fault" && i + 1 < a.size()) faults.push_back(a[++i]);
         else if (a[i].rfind("--", 0) == 0) return usage_error("new", "unknown option " + a[i]);
         else if (dir.empty()) dir = a[i];
         else return usage_error("new", "unexpected argument " + a[i]);
     }
     if (dir.empty()) return usage_error("new", "missing DIR");
     if (demo) return fail("new --demo is not yet available: the demo images need the image format; make a plain board without --demo.");
+    std::int64_t frozen = 0;
+    if (!freeze.empty() && !parse_time(freeze, frozen))
+        return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
     std::string err = board_create(dir, serial, force);
     if (!err.empty()) return fail(err);
-    return 0;
+    if (freeze.empty() && faults.empty()) return 0;
+    BoardConfig cfg;
+    err = board_config_load(dir, cfg);
+    if (!freeze.empty()) cfg.clock_frozen = frozen;
+    for (const auto& f : faults)
+        if (err.empty()) err = board_fault_set(cfg, f);
+    if (err.empty()) err = board_config_save(dir, cfg);
+    return err.empty() ? 0 : fail(err);
 }
 
 int load(const std::string& dir, BoardConfig& cfg) {
