@@ -56,6 +56,9 @@ const char kCreateHelp[] =
     "Options:\n"
     "  -o, --output OUT    the image file to write (replaced if it exists)\n"
     "\n"
+    "Readers stop when fewer than 24 bytes are left, so the last component must\n"
+    "be at least 24 bytes long in all; a shorter one is refused.\n"
+    "\n"
     "Example: imagetool create -o img --type kernel --version 1.0.0.2 \\\n"
     "           --payload uImage --type app --version 2.1.0.0 --payload app.tgz\n";
 
@@ -317,6 +320,15 @@ int cmd_create(int argc, char** argv) {
         if (st != IMAGE_BUILD_OK) {
             std::fprintf(stderr, "imagetool create: component %zu (%s): %s\n", n + 1,
                          c.payload_path.c_str(), image_build_status_text(st));
+            return fail();
+        }
+        // Readers stop when fewer than 24 bytes are left, so a last
+        // component shorter than that would never be seen.
+        if (n + 1 == components.size() && total < IMAGE_PROBE_LEN) {
+            std::fprintf(stderr,
+                         "imagetool create: component %zu (%s): the last component is %llu bytes "
+                         "long; readers never see a last component shorter than 24 bytes\n",
+                         n + 1, c.payload_path.c_str(), static_cast<unsigned long long>(total));
             return fail();
         }
         if (!write_all(out.fd, buf.get(), static_cast<std::size_t>(total))) {
