@@ -528,7 +528,8 @@ TEST(ImageBuild, RoundTrips) {
     const Bytes body1(sigbuf, sigbuf + s1);
     const std::size_t s2 = image_signature_record_body(sig2, sigbuf);
     const Bytes body2(sigbuf, sigbuf + s2);
-    const ImageRecordSpec recs[] = {{6, alt}, {3, body1}, {4, Bytes(3, 0)}, {3, body2}};
+    const Bytes opaque(3, 0);
+    const ImageRecordSpec recs[] = {{6, alt}, {3, body1}, {4, opaque}, {3, body2}};
 
     struct Case {
         const char* what;
@@ -584,9 +585,10 @@ TEST(ImageBuild, RoundTrips) {
 TEST(ImageBuild, RefusedSpecs) {
     const Bytes payload(10, 1);
     const Bytes big(0xFFFF, 0);
-    const ImageRecordSpec one[] = {{4, Bytes(8, 0)}};
+    const Bytes eight(8, 0), half(0x8000, 0);
+    const ImageRecordSpec one[] = {{4, eight}};
     const ImageRecordSpec too_long[] = {{4, big}};
-    const ImageRecordSpec two_halves[] = {{4, Bytes(0x8000, 0)}, {4, Bytes(0x8000, 0)}};
+    const ImageRecordSpec two_halves[] = {{4, half}, {4, half}};
     struct Case {
         const char* what;
         int version;

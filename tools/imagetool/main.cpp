@@ -1,0 +1,3 @@
+#include "tools/imagetool/imagetool.h"
+
+int main(int argc, char** argv) { return imagetool_main(argc, argv); }
