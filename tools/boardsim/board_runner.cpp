@@ -23,10 +23,16 @@ volatile sig_atomic_t g_stop_signal = 0;
 
 void on_stop_signal(int sig) { g_stop_signal = sig; }
 
+// Runs on the device server's thread, inside the write that used up the
+// budget. The writer stays blocked in that write while the sandbox dies, so
+// nothing on the board runs on after the cut (a process waiting on FUSE
+// dies with SIGKILL; the rest of the sandbox follows its pid 1).
 void on_power_cut(void*) {
     g_power_cut = true;
     pid_t pid = g_sandbox_pid.load();
     if (pid > 0) kill(pid, SIGKILL);
+    struct timespec ts {0, 300'000'000};
+    nanosleep(&ts, nullptr);
 }
 
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
@@ -54,12 +60,15 @@ std::vector<std::string> with_parent_dirs(const std::vector<std::string>& comman
         std::string parent = std::filesystem::path(command[0]).parent_path().string();
         // Paths of the board's own world are taken from inside the sandbox.
         bool board_path = false;
-        for (const char* p : {"/bin", "/sbin", "/usr", "/lib", "/etc", "/dev", "/proc", "/tmp", "/user",
+        // (/tmp is fresh and empty when the command starts, so a /tmp path is the host's.)
+        for (const char* p : {"/bin", "/sbin", "/usr", "/lib", "/etc", "/dev", "/proc", "/user",
                               "/mnt", "/run", "/var"}) {
             std::string prefix = p;
             if (parent == prefix || parent.rfind(prefix + "/", 0) == 0) board_path = true;
         }
-        if (!parent.empty() && parent != "/" && !board_path) out.push_back(parent);
+        std::error_code ec;
+        if (!parent.empty() && parent != "/" && !board_path && std::filesystem::is_directory(parent, ec))
+            out.push_back(parent);
     }
     return out;
 }

@@ -353,7 +353,8 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
         } else if (dir.empty()) {
             dir = a[i];
         } else {
-            return usage_error(verb, "unexpected argument " + a[i]);
+            return usage_error(verb, "unexpected argument " + a[i] +
+                                         (verb == "run" ? " (the command goes after --)" : ""));
         }
     }
     if (dir.empty()) return usage_error(verb, "missing DIR");

@@ -250,13 +250,14 @@ void scan_launches(std::set<int>& seen) {
         if (cmd.empty()) continue;
         bool gdb = cmd[0] == "/tmp/gdb" || (cmd.size() > 1 && cmd[1] == "/tmp/gdb");
         bool memchk = false;
-        if (!gdb && cmd[0] == kApp) {
+        // The application itself, or the shell running it when it is a script.
+        if (!gdb && (cmd[0] == kApp || (cmd.size() > 1 && cmd[1] == kApp))) {
             for (const auto& v : read_nul_list(std::string("/proc/") + e->d_name + "/environ"))
                 if (v.rfind("LD_PRELOAD=", 0) == 0 && v.find("libduma") != std::string::npos) memchk = true;
         }
         if (!gdb && !memchk) continue;
         seen.insert(pid);
-        std::size_t from = cmd[0] == "/tmp/gdb" || memchk ? 1 : 2;
+        std::size_t from = cmd[0] == "/tmp/gdb" || cmd[0] == kApp ? 1 : 2;
         std::vector<std::string> args(cmd.begin() + static_cast<long>(std::min(from, cmd.size())), cmd.end());
         if (memchk) {
             EventLog log = open_log();

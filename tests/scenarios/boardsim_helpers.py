@@ -1,0 +1,210 @@
+"""Helpers for tests that run on the emulated board (boardsim).
+
+The binaries come from the environment, as CTest sets it:
+  BOARDSIM  path of the boardsim binary (required)
+  BOOTMGR   path of the bootmgr binary (optional; boardsim's default is the
+            bootmgr next to it)
+
+A Board wraps one board directory:
+
+    board = Board.create(tmp_path / "board", serial="SIM000000042")
+    board.env_set(gdbserver="on")
+    board.nvram_set(0x100, 2)
+    child = board.spawn_boot(max_boots=2, timeout=60)   # pexpect, console
+    child.expect("Booting image '2'")
+    status = board.wait_boot(child)                        # 0, 1 or 3
+    assert board.events("exec")[0]["program"] == "/bin/backtrace"
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+from pathlib import Path
+from typing import Iterable, Optional
+
+# Exit statuses of "boardsim boot".
+LAUNCHED = 0
+NO_LAUNCH = 1
+SETUP_ERROR = 2
+TIMEOUT = 3
+
+
+def boardsim_path() -> str:
+    path = os.environ.get("BOARDSIM")
+    if not path:
+        raise RuntimeError("BOARDSIM is not set: run the tests through ctest or set it to build/host/bin/boardsim")
+    return path
+
+
+def bootmgr_path() -> Optional[str]:
+    return os.environ.get("BOOTMGR") or None
+
+
+def boardsim(*args: str, check: bool = True, timeout: float = 120, input: Optional[str] = None,
+             ) -> subprocess.CompletedProcess:
+    """Runs boardsim with the arguments; returns the completed process (text)."""
+    proc = subprocess.run([boardsim_path(), *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, input=input, errors="replace")
+    if check and proc.returncode != 0:
+        raise AssertionError(f"boardsim {' '.join(map(str, args))} exited {proc.returncode}\n"
+                             f"stdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
+    return proc
+
+
+class Board:
+    """One board directory."""
+
+    def __init__(self, path: Path | str):
+        self.path = Path(path)
+
+    @classmethod
+    def create(cls, path: Path | str, serial: Optional[str] = None, freeze: Optional[str] = None,
+               faults: Iterable[str] = (), force: bool = True) -> "Board":
+        args = ["new", str(path)]
+        if serial:
+            args += ["--serial", serial]
+        if freeze:
+            args += ["--freeze", freeze]
+        for f in faults:
+            args += ["--fault", f]
+        if force:
+            args.append("--force")
+        boardsim(*args)
+        return cls(path)
+
+    # --- persistent state -------------------------------------------------
+    def env_set(self, **entries: str) -> None:
+        boardsim("env", self.path, "set", *[f"{k}={v}" for k, v in entries.items()])
+
+    def env_set_raw(self, *assignments: str) -> None:
+        """Entries whose names are not Python identifiers, e.g. "my-var=1"."""
+        boardsim("env", self.path, "set", *assignments)
+
+    def env_unset(self, *names: str) -> None:
+        boardsim("env", self.path, "unset", *names)
+
+    def env(self) -> dict[str, str]:
+        out = boardsim("env", self.path, "show").stdout
+        return dict(line.split("=", 1) for line in out.splitlines() if line)
+
+    def env_erase(self) -> None:
+        """Erases the environment block (all 0xFF), as on a board never configured."""
+        part = self.flash_path("ubootenv")
+        data = bytearray(part.read_bytes())
+        data[:65536] = b"\xff" * 65536
+        part.write_bytes(bytes(data))
+
+    def nvram_set(self, address: int, *values: int) -> None:
+        boardsim("nvram", self.path, "set", f"{address:x}", *[f"{v:x}" for v in values])
+
+    def nvram_get(self, address: int, count: int = 1) -> bytes:
+        out = boardsim("nvram", self.path, "get", f"{address:x}", f"{count:x}").stdout
+        return bytes(int(b, 16) for line in out.splitlines() for b in line.split(":", 1)[1].split())
+
+    def clock(self, action: str, when: Optional[str] = None) -> str:
+        return boardsim("clock", self.path, action, *([when] if when else [])).stdout.strip()
+
+    def fault(self, *assignments: str) -> None:
+        boardsim("fault", self.path, "set", *assignments)
+
+    def clear_faults(self) -> None:
+        boardsim("fault", self.path, "clear")
+
+    def usb(self, inserted: bool = True) -> Path:
+        """Inserts (or removes) the USB stick; returns the folder holding its files."""
+        boardsim("usb", self.path, "insert" if inserted else "remove")
+        return self.path / "usb"
+
+    def flash_path(self, partition: str) -> Path:
+        return self.path / "flash" / f"{partition}.bin"
+
+    def flash(self, partition: str, offset: int = 0, length: Optional[int] = None) -> bytes:
+        data = self.flash_path(partition).read_bytes()
+        return data[offset:] if length is None else data[offset:offset + length]
+
+    @property
+    def user(self) -> Path:
+        return self.path / "user"
+
+    @property
+    def tftp(self) -> Path:
+        return self.path / "tftp"
+
+    # --- event log --------------------------------------------------------
+    def events(self, kind: Optional[str] = None, boot: Optional[int] = None) -> list[dict]:
+        """Events of DIR/events.log, optionally only one kind and/or one boot."""
+        log = self.path / "events.log"
+        if not log.exists():
+            return []
+        out = []
+        for line in log.read_text(errors="replace").splitlines():
+            if not line.strip():
+                continue
+            ev = json.loads(line)
+            if (kind is None or ev["kind"] == kind) and (boot is None or ev["boot"] == boot):
+                out.append(ev)
+        return out
+
+    def clear_events(self) -> None:
+        (self.path / "events.log").write_text("")
+
+    # --- running ----------------------------------------------------------
+    def boot_args(self, max_boots: Optional[int] = None, timeout: Optional[float] = None, fast: bool = False,
+                  bootmgr: Optional[str] = None, faults: Iterable[str] = ()) -> list[str]:
+        args = ["boot", str(self.path)]
+        if max_boots is not None:
+            args += ["--max-boots", str(max_boots)]
+        if timeout is not None:
+            args += ["--timeout", str(timeout)]
+        if fast:
+            args.append("--fast")
+        bootmgr = bootmgr or bootmgr_path()
+        if bootmgr:
+            args += ["--bootmgr", str(bootmgr)]
+        for f in faults:
+            args += ["--fault", f]
+        return args
+
+    def spawn_boot(self, *, expect_timeout: float = 30, **kwargs):
+        """Starts "boardsim boot" under pexpect with the console on its terminal.
+
+        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults).
+        Returns the pexpect child; use wait_boot to collect the exit status.
+        """
+        import pexpect  # only scenario tests need it
+
+        child = pexpect.spawn(boardsim_path(), self.boot_args(**kwargs), timeout=expect_timeout,
+                              encoding="utf-8", codec_errors="replace", dimensions=(50, 200))
+        return child
+
+    @staticmethod
+    def wait_boot(child, timeout: float = 120) -> int:
+        """Waits for "boardsim boot" to end; returns its exit status."""
+        import pexpect
+
+        child.expect(pexpect.EOF, timeout=timeout)
+        child.close()
+        return child.exitstatus if child.exitstatus is not None else 128 + (child.signalstatus or 0)
+
+    def boot(self, input: str = "", **kwargs) -> subprocess.CompletedProcess:
+        """Runs "boardsim boot" without a terminal (console input from input)."""
+        limit = (kwargs.get("timeout") or 120) + 30
+        return boardsim(*self.boot_args(**kwargs), check=False, timeout=limit, input=input)
+
+    def run(self, *command: str, check: bool = False, ro: Iterable[str] = (), faults: Iterable[str] = (),
+            timeout: float = 120) -> subprocess.CompletedProcess:
+        """Runs a command inside the board's sandbox ("boardsim run")."""
+        args = ["run", str(self.path)]
+        for p in ro:
+            args += ["--ro", str(p)]
+        for f in faults:
+            args += ["--fault", f]
+        return boardsim(*args, "--", *command, check=check, timeout=timeout)
+
+
+def last_line(output: str) -> str:
+    """The last non-empty line of boardsim's output, without carriage returns."""
+    lines = [l.strip("\r") for l in output.splitlines() if l.strip()]
+    return lines[-1] if lines else ""

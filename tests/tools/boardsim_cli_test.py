@@ -1,0 +1,307 @@
+"""boardsim's command line, board files, boot loop and stand-ins.
+
+Run by CTest with BOARDSIM set; bootmgr is replaced by small shell scripts
+(--bootmgr) that act out the roads the boot loop has to tell apart.
+"""
+
+import json
+import os
+import struct
+import sys
+import time
+import zlib
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
+
+from boardsim_helpers import (LAUNCHED, NO_LAUNCH, SETUP_ERROR, TIMEOUT, Board,  # noqa: E402
+                              boardsim, last_line)
+
+ENV_SIZE = 16384
+APP = """mkdir -p /tmp/home/bin
+printf '#!/bin/sh\\necho app running \\"$*\\"\\nexit 4\\n' > /tmp/home/bin/mp.elf.strip
+chmod +x /tmp/home/bin/mp.elf.strip
+"""
+
+
+@pytest.fixture
+def board(tmp_path):
+    return Board.create(tmp_path / "board")
+
+
+def script(tmp_path, name, body):
+    path = tmp_path / name
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o755)
+    return str(path)
+
+
+# --- command line ---------------------------------------------------------
+
+@pytest.mark.parametrize("verb", ["new", "env", "nvram", "clock", "fault", "usb", "boot", "run"])
+def test_every_verb_has_help(verb):
+    proc = boardsim(verb, "--help")
+    assert proc.stdout.startswith(f"usage: boardsim {verb}")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["frobnicate", "x"], "unknown verb"),
+    (["new"], "missing DIR"),
+    (["new", "{d}", "--serial", "SHORT"], "12 characters"),
+    (["new", "{d}", "--demo"], "not yet available"),
+    (["env", "{b}", "set", "novalue"], "NAME=VALUE"),
+    (["env", "{b}", "frob"], "unknown action"),
+    (["nvram", "{b}", "set", "100", "1ff"], "bad byte"),
+    (["nvram", "{b}", "get", "10000"], "bad address"),
+    (["nvram", "{b}", "get", "fff0", "11"], "beyond"),
+    (["clock", "{b}", "set", "2026-13-01T00:00:00"], "bad time"),
+    (["clock", "{b}", "freeze", "1999-12-31T23:59:59"], "bad time"),
+    (["fault", "{b}", "set", "flash.kernel.program=1"], "bad fault"),
+    (["boot", "{b}", "--max-boots", "0"], "--max-boots"),
+    (["boot", "{b}", "--bootmgr", "/nonexistent/bootmgr"], "no executable bootmgr"),
+    (["run", "{b}", "/bin/true"], "the command goes after --"),
+    (["run", "{b}"], "missing -- COMMAND"),
+    (["env", "{d}", "show"], "not a board directory"),
+])
+def test_usage_errors_exit_2_with_a_reason(board, tmp_path, args, message):
+    args = [a.format(b=board.path, d=tmp_path / "elsewhere") for a in args]
+    proc = boardsim(*args, check=False)
+    assert proc.returncode == SETUP_ERROR
+    assert message in proc.stdout + proc.stderr
+
+
+def test_new_makes_the_board_and_refuses_to_overwrite(tmp_path):
+    b = Board.create(tmp_path / "b", serial="ABCDEFGH1234", force=False)
+    sizes = {p.stem: p.stat().st_size for p in (b.path / "flash").iterdir()}
+    assert sizes == {"uboot": 512 << 10, "ubootenv": 128 << 10, "devicetree": 256 << 10, "kernel": 8 << 20,
+                     "rfs": 10 << 20, "rescue": 10 << 20, "onie": 1 << 20}
+    assert b.flash("kernel") == b"\xff" * (8 << 20)
+    assert b.flash("ubootenv", ENV_SIZE) == b"\xff" * ((128 << 10) - ENV_SIZE)
+    eeprom = (b.path / "eeprom.bin").read_bytes()
+    assert len(eeprom) == 65536
+    assert eeprom[0x0D:0x19] == b"ABCDEFGH1234"
+    assert eeprom[:0x0D] == b"\xff" * 0x0D and eeprom[0x19:] == b"\xff" * (65536 - 0x19)
+    assert b.env() == {}
+    assert not list(b.user.iterdir()) and b.tftp.is_dir()
+    (b.user / "keep").write_text("x")
+    proc = boardsim("new", b.path, check=False)
+    assert proc.returncode == SETUP_ERROR and "--force" in proc.stderr
+    assert (b.user / "keep").exists()
+    boardsim("new", b.path, "--force")
+    assert not (b.user / "keep").exists()
+
+
+def test_environment_layout_round_trip(board):
+    board.env_set(gdb="on", bootargs="console=ttyS0,9600")
+    board.env_set_raw("diagnostics=rescue", "gdb=off")
+    board.env_unset("bootargs", "notthere")
+    block = board.flash("ubootenv", 0, ENV_SIZE)
+    crc, = struct.unpack("<I", block[:4])
+    assert crc == zlib.crc32(block[4:]), "CRC-32 little-endian over the whole data area"
+    assert block[4:].startswith(b"gdb=off\0diagnostics=rescue\0\0"), "set keeps order, replaces in place"
+    assert block[4:].rstrip(b"\0") == b"gdb=off\0diagnostics=rescue"
+    assert board.env() == {"gdb": "off", "diagnostics": "rescue"}
+
+
+def test_empty_environment_is_a_valid_block(board):
+    block = board.flash("ubootenv", 0, ENV_SIZE)
+    assert struct.unpack("<I", block[:4])[0] == zlib.crc32(block[4:])
+    assert block[4] == 0
+    assert len(block) - 4 >= 8192, "bootmgr reads 8192 bytes from offset 4"
+
+
+def test_erased_environment_is_reported_and_replaced_on_set(board):
+    board.env_erase()
+    proc = boardsim("env", board.path, "show", check=False)
+    assert proc.returncode == 1 and "CRC" in proc.stderr
+    board.env_set(shell="on")
+    assert board.env() == {"shell": "on"}
+
+
+def test_environment_that_does_not_fit_is_refused(board):
+    proc = boardsim("env", board.path, "set", "big=" + "x" * ENV_SIZE, check=False)
+    assert proc.returncode == SETUP_ERROR and "does not fit" in proc.stderr
+    assert board.env() == {}
+
+
+def test_nvram_set_and_get(board):
+    board.nvram_set(0x100, 2)
+    board.nvram_set(0x13A, 0xD5, 0x01)
+    assert board.nvram_get(0x100) == b"\x02"
+    assert board.nvram_get(0x139, 4) == b"\xff\xd5\x01\xff"
+    out = boardsim("nvram", board.path, "get", "0xd", "0x14").stdout
+    assert out.splitlines()[0].startswith("000d: 53 49 4d 30")
+    assert out.splitlines()[1].startswith("001d:")
+    assert board.nvram_get(0xFFFF) == b"\xff"
+
+
+def test_clock_set_freeze_now(board):
+    board.clock("freeze", "2030-06-07T08:09:10")
+    assert board.clock("show") == "2030-06-07T08:09:10 (frozen)"
+    board.clock("set", "2001-02-03T04:05:06")
+    shown = board.clock("show")
+    assert shown.startswith("2001-02-03T04:0") and "frozen" not in shown
+    board.clock("now")
+    assert board.clock("show")[:4] == time.strftime("%Y", time.gmtime())
+
+
+# --- run ------------------------------------------------------------------
+
+@pytest.mark.parametrize("status", [0, 3, 77])
+def test_run_passes_the_exit_status_through(board, status):
+    assert board.run("/bin/sh", "-c", f"exit {status}").returncode == status
+
+
+def test_run_reaches_host_binaries_and_keeps_user_but_not_tmp(board, tmp_path):
+    tool = script(tmp_path, "hosttool", "echo from host $1\n")
+    proc = board.run(tool, "ok")
+    assert proc.returncode == 0 and proc.stdout == "from host ok\n"
+    assert board.run("/bin/sh", "-c", "echo x > /tmp/t; echo y > /user/u").returncode == 0
+    proc = board.run("/bin/sh", "-c", "test -e /tmp/t; echo tmp=$?; cat /user/u")
+    assert proc.stdout == "tmp=1\ny\n"
+
+
+def test_run_sees_missing_devices_and_the_usb_stick(board):
+    stick = board.usb(True)
+    (stick / "NPX7710_OS.img").write_text("img")
+    proc = board.run("/bin/sh", "-c", "ls /dev | grep -e mtd- -e i2c- | tr '\\n' ' '; echo; ls /mnt/usb; test -d /tmp/usb && echo marker",
+                     faults=["missing=mtd-onie,i2c-1"])
+    assert proc.stdout.split("\n")[0].split() == ["i2c-0", "i2c-2", "mtd-devicetree", "mtd-kernel", "mtd-rescue",
+                                                  "mtd-rfs", "mtd-uboot", "mtd-ubootenv"]
+    assert "NPX7710_OS.img" in proc.stdout and "marker" in proc.stdout
+    board.usb(False)
+    assert "marker" not in board.run("/bin/sh", "-c", "test -d /tmp/usb && echo marker").stdout
+
+
+def test_stand_ins_record_and_act(board):
+    (board.user / "old").write_text("x")
+    cmds = ("date 020304052031.06; /bin/mount -t ubifs -o compr=none -o sync ubi0:user /user; echo m=$?; "
+            "/bin/umount /user; flash_eraseall /dev/mtd-user-char >/dev/null; ls /user | wc -l; "
+            "/bin/dhclient eth0; reboot")
+    proc = board.run("/bin/sh", "-c", cmds)
+    assert proc.stdout.split() == ["m=0", "0"]
+    shell = [(e["cmd"], e["args"]) for e in board.events("shell")]
+    assert shell == [("date", ["020304052031.06"]),
+                     ("mount", ["-t", "ubifs", "-o", "compr=none", "-o", "sync", "ubi0:user", "/user"]),
+                     ("umount", ["/user"]), ("flash_eraseall", ["/dev/mtd-user-char"]), ("dhclient", ["eth0"])]
+    assert len(board.events("reboot")) == 1
+
+
+def test_flash_eraseall_of_a_partition_erases_it(board):
+    board.run("/bin/sh", "-c", "printf 'abc' | dd of=/dev/mtd-devicetree conv=notrunc 2>/dev/null", check=True)
+    assert board.flash("devicetree", 0, 3) == b"abc"
+    board.run("flash_eraseall", "/dev/mtd-devicetree", check=True)
+    assert board.flash("devicetree") == b"\xff" * (256 << 10)
+    erases = board.events("flash-erase")
+    assert [e["offset"] for e in erases] == list(range(0, 256 << 10, 65536))
+
+
+# --- boot loop ------------------------------------------------------------
+
+ROADS = {
+    # name: (script body, boot options, status, boots, last line fragment)
+    "backtrace": (APP + "exec /bin/backtrace\n", {}, LAUNCHED, 1, "application launched in boot 1"),
+    "reboots-then-launch": ("n=$(cat /user/n 2>/dev/null || echo 0); n=$((n+1)); echo $n > /user/n\n"
+                            "if [ $n -lt 3 ]; then reboot; exit 0; fi\n" + APP + "exec /bin/backtrace\n",
+                            {}, LAUNCHED, 3, "application launched in boot 3"),
+    "reboot-loop": ("reboot; exit 0\n", {"max_boots": 3}, NO_LAUNCH, 3, "3 boot(s) ended without"),
+    "exit-without-reboot": ("echo giving up; exit 5\n", {}, NO_LAUNCH, 1, "without a reboot"),
+    "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after"),
+    "gdbserver": (APP + "/bin/sh -c '/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {},
+                  LAUNCHED, 1, "application launched"),
+    "debugger": (APP + "printf '#!/bin/sh\\nsleep 0.3\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
+                 "/bin/sh -c '/tmp/gdb /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {}, LAUNCHED, 1,
+                 "application launched"),
+    "memory-checker": (APP + "cp /tmp/home/bin/mp.elf.strip /tmp/a; printf 'sleep 0.3\\n' >> /tmp/a; "
+                       "sed -i '/exit 4/d' /tmp/a; mv /tmp/a /tmp/home/bin/mp.elf.strip; chmod +x /tmp/home/bin/mp.elf.strip\n"
+                       "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n",
+                       {}, LAUNCHED, 1, "application launched"),
+    "reboot-but-keeps-running": ("reboot; sleep 100\n", {"max_boots": 2, "timeout": 30}, NO_LAUNCH, 2,
+                                 "2 boot(s) ended without"),
+}
+
+
+@pytest.mark.parametrize("road", sorted(ROADS))
+def test_boot_loop_roads(board, tmp_path, road):
+    body, opts, status, boots, fragment = ROADS[road]
+    fake = script(tmp_path, "bootmgr", body)
+    proc = board.boot(bootmgr=fake, **{"timeout": 30, **opts})
+    assert proc.returncode == status, proc.stdout + proc.stderr
+    assert last_line(proc.stdout).startswith("boardsim: ")
+    assert fragment in last_line(proc.stdout)
+    assert [e["boot"] for e in board.events("boot")] == list(range(1, boots + 1))
+    for e in board.events():
+        assert isinstance(e["t"], float) and e["t"] >= 0
+    times = [e["t"] for e in board.events()]
+    assert times == sorted(times), "one clock for boardsim and the stand-ins"
+
+
+def test_launch_events_name_the_launcher(board, tmp_path):
+    board.boot(bootmgr=script(tmp_path, "bm", ROADS["gdbserver"][0]))
+    ex = board.events("exec")
+    assert [(e["program"], e["args"]) for e in ex] == [("/bin/gdbserver", [":1234", "/tmp/home/bin/mp.elf.strip"])]
+    board.clear_events()
+    board.boot(bootmgr=script(tmp_path, "bm2", ROADS["debugger"][0]))
+    assert [(e["program"], e["args"]) for e in board.events("exec")] == [("/tmp/gdb", ["/tmp/home/bin/mp.elf.strip"])]
+    board.clear_events()
+    board.boot(bootmgr=script(tmp_path, "bm3", ROADS["backtrace"][0]))
+    assert [e["status"] for e in board.events("exit")] == [4], "the launcher's end is bootmgr's process ending"
+
+
+def test_each_boot_has_a_fresh_tmp_and_the_same_user(board, tmp_path):
+    body = ("if [ -e /tmp/mark ]; then echo TMP-SURVIVED; fi; touch /tmp/mark\n"
+            "echo x >> /user/boots; n=$(wc -l < /user/boots)\n"
+            "if [ $n -lt 2 ]; then reboot; exit 0; fi\necho boots=$n\n")
+    proc = board.boot(bootmgr=script(tmp_path, "bm", body))
+    assert "TMP-SURVIVED" not in proc.stdout
+    assert "boots=2" in proc.stdout
+
+
+def test_power_cut_interrupts_a_flash_write_and_the_board_boots_again(board, tmp_path):
+    body = ("if [ ! -e /user/once ]; then touch /user/once\n"
+            "  head -c 4096 /dev/zero | dd of=/dev/mtd-kernel bs=1024 conv=notrunc 2>/dev/null\n"
+            "  echo STILL-RUNNING; sleep 100; fi\necho second boot\n")
+    proc = board.boot(bootmgr=script(tmp_path, "bm", body), faults=["power_cut_after=1500"], timeout=30)
+    assert proc.returncode == NO_LAUNCH, proc.stdout
+    assert "STILL-RUNNING" not in proc.stdout and "second boot" in proc.stdout
+    kinds = [e["kind"] for e in board.events() if e["kind"] in ("boot", "flash-write", "power-cut")]
+    assert kinds == ["boot", "flash-write", "flash-write", "power-cut", "boot"]
+    kernel = board.flash("kernel", 0, 2048)
+    assert kernel[:1500] == b"\0" * 1500 and kernel[1500:] == b"\xff" * 548
+
+
+def test_fast_mode_shortens_waits(board, tmp_path):
+    fake = script(tmp_path, "bm", "sleep 5\n" + APP + "exec /bin/backtrace\n")
+    start = time.monotonic()
+    proc = board.boot(bootmgr=fake, fast=True, timeout=20)
+    assert proc.returncode == LAUNCHED, proc.stdout
+    assert time.monotonic() - start < 3.5
+    assert board.events("boot")[0].get("fast") is True
+
+
+def test_console_is_a_terminal_with_interrupt_key(board, tmp_path):
+    pexpect = pytest.importorskip("pexpect")
+    body = ("echo tty=$(tty)\ntrap 'echo GOT-SIGINT' INT\nprintf 'name? '\nread name\necho hello $name\n"
+            "sleep 5 & wait\necho after-wait\nexit 0\n")
+    child = board.spawn_boot(bootmgr=script(tmp_path, "bm", body), timeout=30)
+    child.expect("tty=/dev/ttyS0")
+    child.expect("name\\? ")
+    child.sendline("board")
+    child.expect("hello board")
+    time.sleep(0.3)
+    child.sendcontrol("c")
+    child.expect("GOT-SIGINT")
+    child.expect("after-wait")
+    child.expect("boardsim: ")
+    assert Board.wait_boot(child) == NO_LAUNCH
+    del pexpect
+
+
+def test_events_log_is_one_json_object_per_line(board, tmp_path):
+    board.boot(bootmgr=script(tmp_path, "bm", "printf 'a\"b\\\\c' > /dev/null; /bin/mount 'we\"ird' /user\n"))
+    for line in (board.path / "events.log").read_text().splitlines():
+        ev = json.loads(line)
+        assert {"t", "boot", "kind"} <= set(ev)
+    assert board.events("shell")[0]["args"] == ['we"ird', "/user"]
