@@ -3,6 +3,10 @@
 // library's one-time initialisation.
 #include "crypto_platform.h"
 
+#include "base64.h"
+#include "digest.h"
+#include "random.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +18,10 @@ namespace {
 uint32_t g_debugMask = DEBUG_MASK_INITIAL;
 FILE *g_debugStream = nullptr;     // null: standard output
 int32_t g_consoleState[2] = {0, 0};
+uint32_t g_initCount = 0;
+uint32_t g_startTime = 0;
+// Start-up configuration byte that asks for strict mode; 0 in this system.
+constexpr uint8_t kStartupStrictMode = 0;
 
 FILE *debug_stream() { return g_debugStream ? g_debugStream : stdout; }
 
@@ -301,5 +309,45 @@ MSTATUS RTOS_timeGMT(uint8_t out[6]) {
     out[5] = static_cast<uint8_t>(parts.tm_sec);
     return CRYPTO_OK;
 }
+
+// ---- Library lifetime -------------------------------------------------------
+
+MSTATUS CRYPTO_libraryInit(void) {
+    if (++g_initCount != 1) return CRYPTO_OK;
+    MSTATUS st = RTOS_rtosInit();
+    if (st < 0) return st;
+    st = RTOS_rtosInit();
+    if (st < 0) return st;
+    g_startTime = RTOS_getTimeInMS();
+    st = RTOS_rtosInit();
+    if (st < 0) return st;
+    g_consoleState[0] = 0;
+    g_consoleState[1] = -1;
+    if (BASE64_initializeContext() < 0) return ERR_MEM_ALLOC_FAIL;
+    RandomCtx *rng = nullptr;
+    st = RANDOM_createDefault(&rng);
+    if (st < 0) return st;
+    RANDOM_setGlobalContext(rng);
+    st = RANDOM_seedFromUrandom();
+    if (st < 0) return st;
+    CRYPTO_setStrictMode(kStartupStrictMode ? 1 : 0);
+    // The platform's final start-up hook reports 1.
+    return 1;
+}
+
+MSTATUS CRYPTO_libraryFree(void) {
+    RandomCtx *rng = RANDOM_setGlobalContext(nullptr);
+    if (rng) RANDOM_free(&rng);
+    BASE64_freeContext();
+    g_consoleState[0] = 1;
+    g_consoleState[1] = -1;
+    return CRYPTO_OK;
+}
+
+uint32_t CRYPTO_initCount(void) { return g_initCount; }
+
+uint32_t CRYPTO_startTime(void) { return g_startTime; }
+
+void CRYPTO_setEntropyDevice(const char *path) { RANDOM_setEntropyDevice(path); }
 
 }  // extern "C"

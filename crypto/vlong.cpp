@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "crypto_platform.h"
@@ -283,9 +284,12 @@ bool sqr_full_n(u32* r, const u32* a, u32 n) {
 
 // ---------------------------------------------------------------- records
 
+VLONG_wipeObserver g_wipeObserver = nullptr;
+
 void wipe_units(u32* p, u32 n) {
     volatile u32* q = p;
     for (u32 i = 0; i < n; ++i) q[i] = VLONG_WIPE_UNIT;
+    if (g_wipeObserver != nullptr) g_wipeObserver(p, n);
 }
 
 void normalise(vlong* v) {
@@ -395,6 +399,8 @@ int32_t sub_magnitudes(vlong* acc, const vlong* b) {
 }  // namespace
 
 extern "C" {
+
+void VLONG_setWipeObserver(VLONG_wipeObserver observer) { g_wipeObserver = observer; }
 
 int32_t VLONG_create(vlong** out, vlong** pool) {
     if (out == nullptr) return VLONG_ERR_NULL;
@@ -645,7 +651,7 @@ int32_t VLONG_mulBits(vlong* product, const vlong* a, const vlong* b, uint32_t b
     const u32 ncols = na + nb < limitUnits ? na + nb : limitUnits;
     if (ncols > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
     const u32 sign = a->negative ^ b->negative;
-    const bool full = bitLimit >= VLONG_bits(a) + VLONG_bits(b);
+    const bool full = bitLimit == VLONG_bits(a) + VLONG_bits(b);
     if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
     if (full && na == nb && karatsuba_size(na)) {
         if (!mul_full_n(product->units, a->units, b->units, na)) return VLONG_ERR_NO_MEMORY;
@@ -669,7 +675,7 @@ int32_t VLONG_sqrBits(vlong* product, const vlong* a, uint32_t bitLimit) {
     const u32 limitUnits = bitLimit / 32 + (bitLimit % 32 != 0);
     const u32 ncols = 2 * na < limitUnits ? 2 * na : limitUnits;
     if (ncols > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
-    const bool full = bitLimit >= 2 * VLONG_bits(a);
+    const bool full = bitLimit == 2 * VLONG_bits(a);
     if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
     if (full && karatsuba_size(na)) {
         if (!sqr_full_n(product->units, a->units, na)) return VLONG_ERR_NO_MEMORY;
@@ -885,7 +891,7 @@ int32_t VLONG_invMod(const vlong* a, const vlong* modulus, vlong** out, vlong** 
         std::swap(r0.v, r1.v);
         std::swap(r1.v, r.v);
         // t0, t1 = t1, t0 - q t1
-        if (int32_t s = VLONG_mulBits(p.v, q.v, t1.v, 32 * (q.v->numUnitsUsed + t1.v->numUnitsUsed)); s < 0) {
+        if (int32_t s = VLONG_mulBits(p.v, q.v, t1.v, VLONG_bits(q.v) + VLONG_bits(t1.v)); s < 0) {
             return s;
         }
         if (int32_t s = VLONG_sub(t0.v, p.v, pool); s < 0) return s;
@@ -922,7 +928,7 @@ struct Barrett {
 
 int32_t barrett_mul(Barrett& B, vlong* r, const vlong* a, const vlong* b) {
     vlong* x = B.x;
-    const u32 full = 32 * (a->numUnitsUsed + b->numUnitsUsed);
+    const u32 full = VLONG_bits(a) + VLONG_bits(b);
     int32_t s = (a == b) ? VLONG_sqrBits(x, a, full) : VLONG_mulBits(x, a, b, full);
     if (s < 0) return s;
     x->negative = 0;
@@ -931,7 +937,7 @@ int32_t barrett_mul(Barrett& B, vlong* r, const vlong* a, const vlong* b) {
     // q1 = x / b^(n-1); q2 = q1 * mu; q3 = q2 / b^(n+1)
     if ((s = VLONG_copyInto(B.r2, x)) < 0) return s;
     if ((s = VLONG_shr(B.r2, 32 * (n - 1))) < 0) return s;
-    if ((s = VLONG_mulBits(B.q, B.r2, B.mu, 32 * (B.r2->numUnitsUsed + B.mu->numUnitsUsed))) < 0) return s;
+    if ((s = VLONG_mulBits(B.q, B.r2, B.mu, VLONG_bits(B.r2) + VLONG_bits(B.mu))) < 0) return s;
     if ((s = VLONG_shr(B.q, 32 * (n + 1))) < 0) return s;
     // r2 = (q3 * m) mod b^(n+1); r1 = x mod b^(n+1)
     if ((s = VLONG_mulBits(B.r2, B.q, B.m, 32 * (n + 1))) < 0) return s;
@@ -1062,8 +1068,7 @@ int32_t VLONG_makeMontgomeryCtx(MontgomeryCtx* ctx, const vlong* modulus, vlong*
     // rInverse = (1 + m mPrime) / R: exact, since m mPrime = -1 mod R, and
     // R rInverse = 1 + m mPrime = 1 mod m.
     if ((s = VLONG_create(&c.rInverse, nullptr)) < 0) return s;
-    if ((s = VLONG_mulBits(c.rInverse, c.modulus, c.mPrime, 32 * (c.modulus->numUnitsUsed + c.mPrime->numUnitsUsed))) <
-        0) {
+    if ((s = VLONG_mulBits(c.rInverse, c.modulus, c.mPrime, VLONG_bits(c.modulus) + VLONG_bits(c.mPrime))) < 0) {
         return s;
     }
     vlong* one = nullptr;
@@ -1108,7 +1113,7 @@ int32_t VLONG_montgomeryPowMod(const MontgomeryCtx* ctx, const vlong* base, cons
         return 0;
     }
     // Into Montgomery form: x R mod m.
-    if ((s = VLONG_mulBits(res.v, x.v, ctx->r, 32 * (x.v->numUnitsUsed + ctx->r->numUnitsUsed))) < 0) return s;
+    if ((s = VLONG_mulBits(res.v, x.v, ctx->r, VLONG_bits(x.v) + VLONG_bits(ctx->r))) < 0) return s;
     if ((s = VLONG_divRem(nullptr, res.v, m, x.v, pool)) < 0) return s;
 
     const u32 ebits = VLONG_bits(exponent);
@@ -1183,7 +1188,7 @@ int32_t VLONG_montgomeryPowMod(const MontgomeryCtx* ctx, const vlong* base, cons
     }
     // Out of Montgomery form: acc R^-1 mod m.
     if ((s = store_raw(x.v, acc, n)) < 0) return s;
-    if ((s = VLONG_mulBits(res.v, x.v, ctx->rInverse, 32 * (x.v->numUnitsUsed + ctx->rInverse->numUnitsUsed))) < 0) {
+    if ((s = VLONG_mulBits(res.v, x.v, ctx->rInverse, VLONG_bits(x.v) + VLONG_bits(ctx->rInverse))) < 0) {
         return s;
     }
     if ((s = VLONG_divRem(nullptr, res.v, m, x.v, pool)) < 0) return s;

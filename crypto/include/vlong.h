@@ -73,6 +73,12 @@ int32_t VLONG_release(vlong** v, vlong** pool);
  * null. -6001 if pool is null. */
 int32_t VLONG_drainPool(vlong** pool);
 
+/* Diagnostic hook: when set, called with every unit array just after it
+ * has been overwritten with VLONG_WIPE_UNIT and before it is freed. Null
+ * (the default) turns it off. Not thread-aware. */
+typedef void (*VLONG_wipeObserver)(const uint32_t* units, uint32_t count);
+void VLONG_setWipeObserver(VLONG_wipeObserver observer);
+
 /* --- conversion ------------------------------------------------------- */
 
 int32_t VLONG_fromUnit(uint32_t unit, vlong** out, vlong** pool);
@@ -114,9 +120,10 @@ int32_t VLONG_shr(vlong* v, uint32_t bits);
 /* --- multiplication and division --------------------------------------- */
 
 /* product = (a*b) mod 2^bitLimit (magnitudes; the sign is the product's).
- * product must not alias a or b. Equal-length operands of 8 units, or of a
- * power of two of at least 16 units, use the unrolled or Karatsuba routines
- * when a full product is asked for. */
+ * product must not alias a or b. When bitLimit equals bits(a) + bits(b) (a
+ * full product) and the operands have the same number of units, 8 units use
+ * the unrolled routine and a power of two of at least 16 units Karatsuba;
+ * anything else is computed column by column, only below the limit. */
 int32_t VLONG_mulBits(vlong* product, const vlong* a, const vlong* b,
                       uint32_t bitLimit);
 int32_t VLONG_sqrBits(vlong* product, const vlong* a, uint32_t bitLimit);

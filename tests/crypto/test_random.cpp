@@ -1,0 +1,282 @@
+// Random generation: CTR_DRBG against the NIST CAVP AES-256 no-df records,
+// its argument checks and limits, the entropy depot, the 384-bit reseed
+// path and the FIPS 186-2 generator.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ctr_drbg.h"
+#include "random.h"
+#include "vector_file.h"
+
+namespace {
+
+struct DrbgDeleter {
+    void operator()(RandomCtx *c) const { RANDOM_free(&c); }
+};
+using DrbgPtr = std::unique_ptr<RandomCtx, DrbgDeleter>;
+
+TEST(CtrDrbg, NistAes256NoDf) {
+    auto recs = read_vector_file("drbg/CTR_DRBG_AES-256_no_df.rsp");
+    ASSERT_EQ(240u, recs.size());
+    size_t checked = 0;
+    for (size_t i = 0; i < recs.size(); i += static_cast<size_t>(kVectorStride)) {
+        const auto &r = recs[i];
+        auto entropy = unhex(*r.get("EntropyInput"));
+        auto pers = unhex(*r.get("PersonalizationString"));
+        auto add1 = unhex(*r.get("AdditionalInput", 0));
+        auto add2 = unhex(*r.get("AdditionalInput", 1));
+        const std::string want = *r.get("ReturnedBits");
+        RandomCtx *raw = nullptr;
+        ASSERT_EQ(0, CTR_DRBG_new(&raw, entropy.data(), static_cast<uint32_t>(entropy.size()), 32, 16,
+                                  pers.empty() ? nullptr : pers.data(), static_cast<uint32_t>(pers.size())));
+        DrbgPtr ctx(raw);
+        EXPECT_EQ(static_cast<uint32_t>(RANDOM_TYPE_CTR_DRBG), ctx->type);
+        EXPECT_EQ(1u, ctx->u.drbg.reseedCounterLow);
+        std::vector<uint8_t> out(want.size() / 2);
+        const uint32_t bits = static_cast<uint32_t>(out.size() * 8);
+        ASSERT_EQ(0, CTR_DRBG_generate(ctx.get(), add1.empty() ? nullptr : add1.data(),
+                                       static_cast<uint32_t>(add1.size()), out.data(), bits));
+        ASSERT_EQ(0, CTR_DRBG_generate(ctx.get(), add2.empty() ? nullptr : add2.data(),
+                                       static_cast<uint32_t>(add2.size()), out.data(), bits));
+        EXPECT_EQ(want, tohex(out)) << "record " << i << " COUNT " << *r.get("COUNT");
+        EXPECT_EQ(3u, ctx->u.drbg.reseedCounterLow);
+        ++checked;
+    }
+    EXPECT_GT(checked, 30u);
+}
+
+TEST(CtrDrbg, ArgumentChecks) {
+    uint8_t entropy[48] = {1, 2, 3};
+    uint8_t pers[49] = {};
+    const struct { uint32_t keyLen, blockLen, entropyLen, persLen; MSTATUS want; } cases[] = {
+        {32, 16, 48, 0, 0},
+        {16, 16, 32, 0, 0},
+        {24, 16, 40, 40, 0},
+        {21, 8, 29, 29, 0},
+        {20, 16, 36, 0, ERR_DRBG_BAD_KEY_LENGTH},
+        {32, 12, 44, 0, ERR_DRBG_BAD_BLOCK_LENGTH},
+        {24, 8, 32, 0, ERR_DRBG_BAD_KEY_LENGTH},
+        {21, 16, 37, 0, ERR_DRBG_BAD_KEY_LENGTH},
+        {32, 16, 47, 0, ERR_DRBG_BAD_ENTROPY_LENGTH},
+        {32, 16, 49, 0, ERR_DRBG_BAD_ENTROPY_LENGTH},
+        {32, 16, 48, 49, ERR_DRBG_PERS_TOO_LONG},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> e(c.entropyLen, 0x42);
+        RandomCtx *ctx = reinterpret_cast<RandomCtx *>(&pers);  // must be overwritten
+        EXPECT_EQ(c.want, CTR_DRBG_new(&ctx, e.data(), c.entropyLen, c.keyLen, c.blockLen, pers, c.persLen))
+            << c.keyLen << "/" << c.blockLen << "/" << c.entropyLen << "/" << c.persLen;
+        if (c.want == 0) {
+            ASSERT_NE(nullptr, ctx);
+            EXPECT_EQ(0, RANDOM_free(&ctx));
+        } else {
+            EXPECT_EQ(nullptr, ctx);
+        }
+    }
+    RandomCtx *ctx = nullptr;
+    EXPECT_EQ(ERR_NULL_POINTER, CTR_DRBG_new(nullptr, entropy, 48, 32, 16, nullptr, 0));
+    EXPECT_EQ(ERR_NULL_POINTER, CTR_DRBG_new(&ctx, nullptr, 48, 32, 16, nullptr, 0));
+}
+
+TEST(CtrDrbg, RequestLimitsAndReseedCounter) {
+    uint8_t entropy[48] = {9};
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, CTR_DRBG_new(&raw, entropy, 48, 32, 16, nullptr, 0));
+    DrbgPtr aes(raw);
+    std::vector<uint8_t> out((1u << 19) / 8 + 1);
+    EXPECT_EQ(ERR_DRBG_TOO_MANY_BITS, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), 1u << 19));
+    EXPECT_EQ(0, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), (1u << 19) - 1));
+    aes->u.drbg.reseedCounterHigh = 0xFFFF;
+    EXPECT_EQ(0, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), 128));
+    aes->u.drbg.reseedCounterHigh = 0x10000;
+    EXPECT_EQ(ERR_DRBG_RESEED_REQUIRED, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), 128));
+    ASSERT_EQ(0, CTR_DRBG_reseed(aes.get(), entropy, 48, nullptr, 0));
+    EXPECT_EQ(0u, aes->u.drbg.reseedCounterHigh);
+    EXPECT_EQ(0, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), 128));
+    // The low word carries into the high word.
+    aes->u.drbg.reseedCounterLow = 0xFFFFFFFFu;
+    EXPECT_EQ(0, CTR_DRBG_generate(aes.get(), nullptr, 0, out.data(), 8));
+    EXPECT_EQ(1u, aes->u.drbg.reseedCounterHigh);
+    EXPECT_EQ(0u, aes->u.drbg.reseedCounterLow);
+    EXPECT_EQ(ERR_DRBG_BAD_ENTROPY_LENGTH, CTR_DRBG_reseed(aes.get(), entropy, 32, nullptr, 0));
+
+    uint8_t e29[29] = {5};
+    ASSERT_EQ(0, CTR_DRBG_new(&raw, e29, 29, 21, 8, nullptr, 0));
+    DrbgPtr tdes(raw);
+    EXPECT_EQ(0, CTR_DRBG_generate(tdes.get(), nullptr, 0, out.data(), 8191));
+    EXPECT_EQ(ERR_DRBG_TOO_MANY_BITS, CTR_DRBG_generate(tdes.get(), nullptr, 0, out.data(), 8192));
+    tdes->u.drbg.reseedCounterHigh = 1;
+    EXPECT_EQ(ERR_DRBG_RESEED_REQUIRED, CTR_DRBG_generate(tdes.get(), nullptr, 0, out.data(), 64));
+}
+
+// A request for a partial byte still yields whole bytes, and the bytes
+// after the request are left alone.
+TEST(CtrDrbg, OddBitCountsAndSplitRequests) {
+    uint8_t entropy[48] = {3};
+    RandomCtx *a = nullptr, *b = nullptr;
+    ASSERT_EQ(0, CTR_DRBG_new(&a, entropy, 48, 32, 16, nullptr, 0));
+    ASSERT_EQ(0, CTR_DRBG_new(&b, entropy, 48, 32, 16, nullptr, 0));
+    DrbgPtr pa(a), pb(b);
+    uint8_t x[8], y[8];
+    std::memset(x, 0xEE, sizeof x);
+    std::memset(y, 0xEE, sizeof y);
+    ASSERT_EQ(0, CTR_DRBG_generate(a, nullptr, 0, x, 20));  // 3 bytes
+    ASSERT_EQ(0, CTR_DRBG_generate(b, nullptr, 0, y, 24));
+    EXPECT_EQ(tohex(y, 3), tohex(x, 3));
+    EXPECT_EQ(0xEE, x[3]);
+    // RANDOM_generate splits large requests instead of failing them.
+    std::vector<uint8_t> big(200000);
+    EXPECT_EQ(0, RANDOM_generate(a, big.data(), static_cast<uint32_t>(big.size())));
+}
+
+TEST(Fips186, PublishedExampleAndEntropyBits) {
+    auto xkey = unhex("bd029bbe7f51960bcf9edb2b61f06f0feb5a38b6");
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, RANDOM_createFips186(&raw, xkey.data(), 20));
+    DrbgPtr ctx(raw);
+    EXPECT_EQ(static_cast<uint32_t>(RANDOM_TYPE_FIPS186), ctx->type);
+    uint8_t out[40];
+    ASSERT_EQ(0, RANDOM_generate(ctx.get(), out, 40));
+    EXPECT_EQ("2070b3223dba372fde1c0ffc7b2e3b498b260614", tohex(out, 20));
+    EXPECT_EQ("3c6c18bacb0f6c55babb13788e20d737a3275116", tohex(out + 20, 20));
+
+    // Entropy bits go into XKEY at the next bit position.
+    const uint8_t before = ctx->u.fips.xkey[0];
+    ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 1));
+    EXPECT_EQ(before ^ 0x02, ctx->u.fips.xkey[0]);
+    ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 0));
+    EXPECT_EQ(before ^ 0x02, ctx->u.fips.xkey[0]);
+    EXPECT_EQ(2u, ctx->u.fips.bitPosition);
+
+    EXPECT_EQ(ERR_INVALID_SWITCH, RANDOM_createFips186(&raw, xkey.data(), 19));
+    RandomCtx *kinds = nullptr;
+    ASSERT_EQ(0, RANDOM_create(&kinds, RANDOM_KIND_FIPS186));
+    EXPECT_EQ(64u, kinds->u.fips.b);
+    RANDOM_free(&kinds);
+    EXPECT_EQ(ERR_INVALID_SWITCH, RANDOM_create(&kinds, 2));
+    EXPECT_EQ(ERR_INVALID_SWITCH, RANDOM_create(&kinds, 4));
+    ASSERT_EQ(0, RANDOM_create(&kinds, RANDOM_KIND_CTR_DRBG));
+    EXPECT_EQ(static_cast<uint32_t>(RANDOM_TYPE_CTR_DRBG), kinds->type);
+    EXPECT_EQ(32u, kinds->u.drbg.keyLen);
+    RANDOM_free(&kinds);
+}
+
+TEST(RandomCtxChecks, UnknownTypeWordIsRefused) {
+    RandomCtx bogus{};
+    bogus.type = 1;
+    RandomCtx *p = &bogus;
+    uint8_t b[4];
+    EXPECT_EQ(ERR_NULL_POINTER, RANDOM_generate(&bogus, b, 4));
+    EXPECT_EQ(ERR_NULL_POINTER, RANDOM_addEntropyBit(&bogus, 1));
+    EXPECT_EQ(ERR_NULL_POINTER, RANDOM_free(&p));
+    EXPECT_EQ(&bogus, p);
+    EXPECT_EQ(ERR_NULL_POINTER, CTR_DRBG_generate(&bogus, nullptr, 0, b, 8));
+}
+
+class Depot : public ::testing::Test {
+protected:
+    void SetUp() override { ENTROPY_reset(); }
+    void TearDown() override { ENTROPY_reset(); }
+    static EntropyDepotInfo info() {
+        EntropyDepotInfo i;
+        ENTROPY_depotInfo(&i);
+        return i;
+    }
+};
+
+TEST_F(Depot, HundredBytesRefillTwiceAndLeaveIndexFour) {
+    uint8_t none[1];
+    ASSERT_EQ(0, ENTROPY_getBytes(none, 0));  // primes: one stir and refill
+    auto primed = info();
+    EXPECT_EQ(1, primed.primed);
+    EXPECT_EQ(0u, primed.readIndex);
+    EXPECT_EQ(1u, primed.refills);
+
+    uint8_t buf[100];
+    ASSERT_EQ(0, ENTROPY_getBytes(buf, 100));
+    auto after = info();
+    EXPECT_EQ(3u, after.refills);
+    EXPECT_EQ(4u, after.readIndex);
+    EXPECT_EQ(0, std::memcmp(buf, primed.output, 48));  // the buffered bytes come first
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(0, after.output[i]);
+    int nonzero = 0;
+    for (int i = 4; i < 48; ++i) nonzero += after.output[i] != 0;
+    EXPECT_GT(nonzero, 30);
+    // Two outputs in a row differ.
+    EXPECT_NE(0, std::memcmp(buf, buf + 48, 48));
+}
+
+TEST_F(Depot, BitsAdvanceAndWrap) {
+    ASSERT_EQ(0, ENTROPY_addBit(1));
+    auto a = info();
+    EXPECT_EQ(1u, a.bitPosition);
+    EXPECT_EQ(0x02, a.pool[0]);
+    ASSERT_EQ(0, ENTROPY_addBit(0));
+    ASSERT_EQ(0, ENTROPY_addBit(3));  // only the low bit counts
+    auto b = info();
+    EXPECT_EQ(3u, b.bitPosition);
+    EXPECT_EQ(0x0A, b.pool[0]);
+    for (int i = 3; i < 383; ++i) ENTROPY_addBit(0);
+    EXPECT_EQ(383u, info().bitPosition);
+    ENTROPY_addBit(1);  // the 384th bit wraps to position 0
+    auto c = info();
+    EXPECT_EQ(0u, c.bitPosition);
+    EXPECT_EQ(0x0B, c.pool[0]);
+    ENTROPY_addBit(1);  // position 1 again: flips back
+    EXPECT_EQ(0x09, info().pool[0]);
+}
+
+TEST_F(Depot, FailedStateRefuses) {
+    ENTROPY_setFailed(1);
+    uint8_t b[4];
+    EXPECT_EQ(ERR_RAND_DEPOT_FAILED, ENTROPY_getBytes(b, 4));
+    ENTROPY_setFailed(0);
+    EXPECT_EQ(0, ENTROPY_getBytes(b, 4));
+    EXPECT_EQ(ERR_NULL_POINTER, ENTROPY_getBytes(nullptr, 4));
+}
+
+// The CTR_DRBG is reseeded from the depot on the 384th entropy bit since
+// the last reseed, exactly once.
+TEST_F(Depot, EntropyBitsReseedAfter384) {
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, RANDOM_createDefault(&raw));
+    DrbgPtr ctx(raw);
+    uint8_t out[16];
+    ASSERT_EQ(0, RANDOM_generate(ctx.get(), out, 16));
+    ASSERT_EQ(0, RANDOM_generate(ctx.get(), out, 16));
+    EXPECT_EQ(3u, ctx->u.drbg.reseedCounterLow);
+    const auto refillsBefore = info().refills;
+    for (int i = 0; i < 383; ++i) ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), static_cast<uint8_t>(i)));
+    EXPECT_EQ(383u, ctx->u.drbg.entropyBitsAdded);
+    EXPECT_EQ(3u, ctx->u.drbg.reseedCounterLow);
+    ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 1));
+    EXPECT_EQ(0u, ctx->u.drbg.entropyBitsAdded);
+    EXPECT_EQ(1u, ctx->u.drbg.reseedCounterLow);
+    EXPECT_GE(info().refills, refillsBefore);
+    ASSERT_EQ(0, RANDOM_generate(ctx.get(), out, 16));
+    for (int i = 0; i < 383; ++i) ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 1));
+    EXPECT_EQ(2u, ctx->u.drbg.reseedCounterLow);
+    EXPECT_EQ(383u, ctx->u.drbg.entropyBitsAdded);
+}
+
+// A triple-DES generator reseeds from the depot with its own seed length.
+TEST_F(Depot, TripleDesGeneratorReseedsWithItsSeedLength) {
+    uint8_t e29[29] = {1};
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, CTR_DRBG_new(&raw, e29, 29, 21, 8, nullptr, 0));
+    DrbgPtr ctx(raw);
+    for (int i = 0; i < 384; ++i) ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 1));
+    EXPECT_EQ(0u, ctx->u.drbg.entropyBitsAdded);
+    EXPECT_EQ(1u, ctx->u.drbg.reseedCounterLow);
+}
+
+TEST(RandomGlobal, EntropyWordNeedsGlobalGenerator) {
+    RandomCtx *old = RANDOM_setGlobalContext(nullptr);
+    EXPECT_EQ(ERR_NULL_POINTER, RANDOM_addEntropyWord(0x12345678));
+    RANDOM_setGlobalContext(old);
+}
+
+}  // namespace
