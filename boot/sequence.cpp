@@ -14,6 +14,7 @@
 #include "boot/usb.h"
 #include "console/mgmt_network.h"
 #include "console/rescue_menu.h"
+#include "crypto_platform.h"
 #include "security/system_keys.h"
 
 namespace {
@@ -50,7 +51,7 @@ void boot_main() {
     install_interrupt_handler();
     i2c_open_buses();
     mtd_open_all();
-    // The crypto library is initialised here once it is part of the build.
+    CRYPTO_libraryInit();
     read_bootloader_env();
     set_clock_from_rtc();
     shell_run("/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user");
