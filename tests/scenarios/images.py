@@ -87,3 +87,20 @@ def corrupt(path: Path, offset: int = -1) -> None:
     data = bytearray(path.read_bytes())
     data[offset] ^= 0x01
     path.write_bytes(bytes(data))
+
+
+def test_keys() -> Path:
+    return Path(os.environ["TEST_KEYS"])
+
+
+def openssl_sign(payload: bytes, private_key: Path, tmp: Path) -> bytes:
+    """RSA PKCS #1 v1.5 signature over the SHA-256 of payload, made by OpenSSL."""
+    data = tmp / "to-sign.bin"
+    data.write_bytes(payload)
+    return subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(private_key), str(data)],
+                          check=True, capture_output=True).stdout
+
+
+def signature_record(signature: bytes) -> tuple[int, str]:
+    """A tag-3 record (for create's records) holding the signature."""
+    return (3, (len(signature).to_bytes(2, "big") + signature).hex())
