@@ -66,6 +66,21 @@ TEST(ImageCrc32, AllImplementationsMatchDefinition) {
     }
 }
 
+TEST(ImageCrc32, LengthsAroundTheLaneRounds) {
+    // The portable code switches to four lanes of 8 KiB from 32 KiB on.
+    const auto data = random_bytes(3 * 32768 + 64, 5);
+    const std::size_t lengths[] = {32767, 32768, 32769, 32768 + 15, 65535, 65536, 65536 + 17,
+                                    3 * 32768 + 63};
+    for (std::size_t len : lengths) {
+        for (std::size_t align = 0; align < 2; ++align) {
+            const std::uint32_t ref = image_crc32_bitwise(data.data() + align, len, 0x01234567u);
+            for (const auto& impl : kImpls)
+                EXPECT_EQ(impl.fn(data.data() + align, len, 0x01234567u), ref)
+                    << impl.name << " len " << len << " align " << align;
+        }
+    }
+}
+
 TEST(ImageCrc32, LargeBufferAndSplitFeeding) {
     const auto data = random_bytes(3 * 65536 + 123, 11);
     const std::uint32_t whole = image_crc32_bitwise(data.data(), data.size(), IMAGE_CRC_INIT);
