@@ -323,16 +323,6 @@ TEST(ImageRecords, SignatureBeforeZeroLengthRecordCounts) {
     EXPECT_EQ(st, IMAGE_RECORD_ZERO_LENGTH);
 }
 
-TEST(ImageRecords, OlderHeadersHaveNone) {
-    const Bytes v1 = v1_component(IMAGE_TYPE_KERNEL, Bytes(40, 0x03));
-    ImageRecord r{};
-    ImageSignature sig{};
-    EXPECT_EQ(image_find_record(v1, 3, &r), IMAGE_RECORDS_END);
-    EXPECT_EQ(image_find_signature(v1, &sig), IMAGE_RECORDS_END);
-    EXPECT_EQ(image_find_record(std::span<const std::uint8_t>(v1).first(10), 3, &r),
-              IMAGE_RECORDS_END);
-}
-
 // --- CRC over a component ----------------------------------------------------
 
 TEST(ImageCrcOk, WholeComponentOnly) {
@@ -670,6 +660,22 @@ TEST(ImageNames, TypesAndVersions) {
         EXPECT_EQ(id, c.ok ? c.id : 0x5A5A5A5Au) << c.text;
     }
     EXPECT_STREQ(image_version_text(0xFF00800Au).text, "255.0.128.10");
+}
+
+TEST(ImageNames, DumpHeader) {
+    ImageHeader h{};
+    h.crc = 0xCADBBE3Du;
+    h.len = 0x10;
+    h.magic = 0x834C4144u;
+    h.id = 0x01020304u;
+    for (bool verbose : {true, false}) {
+        testing::internal::CaptureStdout();
+        image_dump_header(h, verbose);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  verbose ? "  crc: 0xcadbbe3d\n  len: 0x00000010\nmagic: 0x834c4144\n   id: 0x01020304\n"
+                          : "");
+    }
 }
 
 }  // namespace

