@@ -136,9 +136,9 @@ TEST(ImageClassify, Hdr3WordInVersionOnePayload) {
     EXPECT_EQ(h.payload_length, 4u);
     EXPECT_EQ(h.total_length, b.size());
     // The writer refuses to make such a component.
-    ImageComponentSpec spec{IMAGE_TYPE_APPLICATION, 0, 1, {}, payload};
+    ImageComponentDesc desc{IMAGE_TYPE_APPLICATION, 0, 1, {}, payload};
     Bytes out(64);
-    EXPECT_EQ(image_build_component(spec, out), IMAGE_BUILD_AMBIGUOUS);
+    EXPECT_EQ(image_build_component(desc, out), IMAGE_BUILD_AMBIGUOUS);
 }
 
 // --- Length limits ---------------------------------------------------------
@@ -457,6 +457,13 @@ TEST(ImageWalkTest, FileSourceReadsLikeMemory) {
     ImageSource src{};
     ASSERT_TRUE(image_source_file(tf.fd, &src));
     EXPECT_EQ(src.size, file.size());
+    std::FILE* stream = std::fopen(tf.path.c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    ImageSource from_stream{};
+    EXPECT_TRUE(image_source_stream(stream, &from_stream));
+    EXPECT_EQ(from_stream.size, file.size());
+    std::fclose(stream);
+    EXPECT_FALSE(image_source_stream(nullptr, &from_stream));
 
     ImageWalk w = image_walk_begin(src);
     ImageComponent c{};
@@ -519,12 +526,12 @@ TEST(ImageBuild, RoundTrips) {
     const std::size_t s2 = image_signature_record_body(sig2, sigbuf);
     const Bytes body2(sigbuf, sigbuf + s2);
     const Bytes opaque(3, 0);
-    const ImageRecordSpec recs[] = {{6, alt}, {3, body1}, {4, opaque}, {3, body2}};
+    const ImageRecordDesc recs[] = {{6, alt}, {3, body1}, {4, opaque}, {3, body2}};
 
     struct Case {
         const char* what;
         int version;
-        std::span<const ImageRecordSpec> records;
+        std::span<const ImageRecordDesc> records;
         std::uint32_t header_length;
         std::uint32_t effective;
         std::uint16_t sig_len;
@@ -536,12 +543,12 @@ TEST(ImageBuild, RoundTrips) {
         {"version 3 with records", 3, recs, 24 + 8 + 262 + 7 + 134, IMAGE_TYPE_DIAGS, 128},
     };
     for (const auto& c : cases) {
-        const ImageComponentSpec spec{IMAGE_TYPE_APPLICATION, 0x01020A0Bu, c.version, c.records,
+        const ImageComponentDesc desc{IMAGE_TYPE_APPLICATION, 0x01020A0Bu, c.version, c.records,
                                       payload};
         std::uint64_t total = 0;
-        ASSERT_EQ(image_build_size(spec, &total), IMAGE_BUILD_OK) << c.what;
+        ASSERT_EQ(image_build_size(desc, &total), IMAGE_BUILD_OK) << c.what;
         Bytes file(total + 30, 0xEE);  // room for a trailer the walk must ignore
-        ASSERT_EQ(image_build_component(spec, std::span<std::uint8_t>(file).first(total)),
+        ASSERT_EQ(image_build_component(desc, std::span<std::uint8_t>(file).first(total)),
                   IMAGE_BUILD_OK)
             << c.what;
         file.resize(total + 20);  // a trailer shorter than 24 bytes
@@ -572,17 +579,17 @@ TEST(ImageBuild, RoundTrips) {
     }
 }
 
-TEST(ImageBuild, RefusedSpecs) {
+TEST(ImageBuild, RefusedDescriptions) {
     const Bytes payload(10, 1);
     const Bytes big(0xFFFF, 0);
     const Bytes eight(8, 0), half(0x8000, 0);
-    const ImageRecordSpec one[] = {{4, eight}};
-    const ImageRecordSpec too_long[] = {{4, big}};
-    const ImageRecordSpec two_halves[] = {{4, half}, {4, half}};
+    const ImageRecordDesc one[] = {{4, eight}};
+    const ImageRecordDesc too_long[] = {{4, big}};
+    const ImageRecordDesc two_halves[] = {{4, half}, {4, half}};
     struct Case {
         const char* what;
         int version;
-        std::span<const ImageRecordSpec> records;
+        std::span<const ImageRecordDesc> records;
         int expected;
     };
     const Case cases[] = {
@@ -594,12 +601,12 @@ TEST(ImageBuild, RefusedSpecs) {
         {"header too long", 3, two_halves, IMAGE_BUILD_HEADER_TOO_LONG},
     };
     for (const auto& c : cases) {
-        const ImageComponentSpec spec{IMAGE_TYPE_KERNEL, 0, c.version, c.records, payload};
+        const ImageComponentDesc desc{IMAGE_TYPE_KERNEL, 0, c.version, c.records, payload};
         Bytes out(200, 0x5C);
-        EXPECT_EQ(image_build_component(spec, out), c.expected) << c.what;
+        EXPECT_EQ(image_build_component(desc, out), c.expected) << c.what;
         EXPECT_EQ(out, Bytes(200, 0x5C)) << c.what << " (output untouched)";
     }
-    const ImageComponentSpec ok{IMAGE_TYPE_KERNEL, 0, 3, {}, payload};
+    const ImageComponentDesc ok{IMAGE_TYPE_KERNEL, 0, 3, {}, payload};
     Bytes small(33);
     EXPECT_EQ(image_build_component(ok, small), IMAGE_BUILD_BUFFER_TOO_SMALL);
     Bytes body(0x10000);
