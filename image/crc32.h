@@ -5,8 +5,9 @@
 // (for "abc": 0xCADBBE3D, the complement of 0x352441C2).
 //
 // Two implementations give identical results:
-//   - a portable table-driven one (16 bytes per step), correct on either byte
-//     order, always available;
+//   - a portable table-driven one, correct on either byte order, always
+//     available: long inputs run as four interleaved lanes joined at the end,
+//     shorter ones 16 bytes per step;
 //   - on x86-64, a carry-less-multiply (PCLMULQDQ) one, used by image_crc32
 //     when the processor has it (checked once, at run time).
 #pragma once

@@ -342,6 +342,11 @@ bool image_source_file(int fd, ImageSource* source) {
     return true;
 }
 
+bool image_source_stream(std::FILE* stream, ImageSource* source) {
+    const int fd = stream ? fileno(stream) : -1;
+    return fd >= 0 && image_source_file(fd, source);
+}
+
 ImageSource image_source_fd(int fd, std::uint64_t size) { return ImageSource{nullptr, fd, size}; }
 
 std::int64_t image_source_read(const ImageSource& source, std::uint64_t offset, std::uint8_t* out,
@@ -449,13 +454,13 @@ int image_check_component_crc(const ImageSource& source, const ImageComponent& c
 
 namespace {
 
-// Header length of the spec's component, or a negative build status.
-std::int64_t build_header_length(const ImageComponentSpec& spec) {
-    if (spec.header_version < 1 || spec.header_version > 3) return IMAGE_BUILD_BAD_VERSION;
-    if (spec.header_version == 1) return IMAGE_BASIC_HEADER_LEN;
-    if (spec.header_version == 2) return IMAGE_PROBE_LEN;
+// Header length of the described component, or a negative build status.
+std::int64_t build_header_length(const ImageComponentDesc& desc) {
+    if (desc.header_version < 1 || desc.header_version > 3) return IMAGE_BUILD_BAD_VERSION;
+    if (desc.header_version == 1) return IMAGE_BASIC_HEADER_LEN;
+    if (desc.header_version == 2) return IMAGE_PROBE_LEN;
     std::uint64_t hl = IMAGE_PROBE_LEN;
-    for (const auto& r : spec.records) {
+    for (const auto& r : desc.records) {
         const std::uint64_t len = IMAGE_RECORD_HEAD_LEN + std::uint64_t{r.body.size()};
         if (len > 0xFFFF) return IMAGE_BUILD_RECORD_TOO_LONG;
         hl += len;
@@ -466,49 +471,49 @@ std::int64_t build_header_length(const ImageComponentSpec& spec) {
 
 }  // namespace
 
-int image_build_size(const ImageComponentSpec& spec, std::uint64_t* total) {
-    const std::int64_t hl = build_header_length(spec);
+int image_build_size(const ImageComponentDesc& desc, std::uint64_t* total) {
+    const std::int64_t hl = build_header_length(desc);
     if (hl < 0) return static_cast<int>(hl);
-    if (spec.header_version != 3 && !spec.records.empty()) return IMAGE_BUILD_RECORDS_NOT_V3;
-    const std::uint64_t payload = spec.payload.size();
+    if (desc.header_version != 3 && !desc.records.empty()) return IMAGE_BUILD_RECORDS_NOT_V3;
+    const std::uint64_t payload = desc.payload.size();
     // Versions 1 and 3 keep everything after the first 16 bytes in len,
     // version 2 keeps the payload only.
-    const std::uint64_t len = spec.header_version == 2 ? payload
+    const std::uint64_t len = desc.header_version == 2 ? payload
                                                        : static_cast<std::uint64_t>(hl) - 16 + payload;
     if (len > 0xFFFFFFFFu) return IMAGE_BUILD_PAYLOAD_TOO_LONG;
-    if (spec.header_version == 1 && payload >= 4 && load_be32(spec.payload.data()) == IMAGE_HDR3_WORD)
+    if (desc.header_version == 1 && payload >= 4 && load_be32(desc.payload.data()) == IMAGE_HDR3_WORD)
         return IMAGE_BUILD_AMBIGUOUS;
     *total = static_cast<std::uint64_t>(hl) + payload;
     return IMAGE_BUILD_OK;
 }
 
-int image_build_component(const ImageComponentSpec& spec, std::span<std::uint8_t> out) {
+int image_build_component(const ImageComponentDesc& desc, std::span<std::uint8_t> out) {
     std::uint64_t total = 0;
-    const int status = image_build_size(spec, &total);
+    const int status = image_build_size(desc, &total);
     if (status != IMAGE_BUILD_OK) return status;
     if (out.size() < total) return IMAGE_BUILD_BUFFER_TOO_SMALL;
-    const auto hl = static_cast<std::uint32_t>(build_header_length(spec));
+    const auto hl = static_cast<std::uint32_t>(build_header_length(desc));
     std::uint8_t* p = out.data();
     std::memset(p, 0, hl);
-    const std::uint32_t type = spec.type & ~IMAGE_MAGIC_V2_FLAG;
-    const std::uint64_t payload = spec.payload.size();
-    store_be32(p + 4, static_cast<std::uint32_t>(spec.header_version == 2 ? payload : total - 16));
-    store_be32(p + 8, spec.header_version == 2 ? type | IMAGE_MAGIC_V2_FLAG : type);
-    store_be32(p + 12, spec.id);
-    if (spec.header_version == 2) {
+    const std::uint32_t type = desc.type & ~IMAGE_MAGIC_V2_FLAG;
+    const std::uint64_t payload = desc.payload.size();
+    store_be32(p + 4, static_cast<std::uint32_t>(desc.header_version == 2 ? payload : total - 16));
+    store_be32(p + 8, desc.header_version == 2 ? type | IMAGE_MAGIC_V2_FLAG : type);
+    store_be32(p + 12, desc.id);
+    if (desc.header_version == 2) {
         store_be16(p + 18, static_cast<std::uint16_t>(hl));
-    } else if (spec.header_version == 3) {
+    } else if (desc.header_version == 3) {
         store_be32(p + 16, IMAGE_HDR3_WORD);
         store_be16(p + 22, static_cast<std::uint16_t>(hl));
         std::size_t at = IMAGE_PROBE_LEN;
-        for (const auto& r : spec.records) {
+        for (const auto& r : desc.records) {
             store_be16(p + at, r.tag);
             store_be16(p + at + 2, static_cast<std::uint16_t>(IMAGE_RECORD_HEAD_LEN + r.body.size()));
             if (!r.body.empty()) std::memcpy(p + at + IMAGE_RECORD_HEAD_LEN, r.body.data(), r.body.size());
             at += IMAGE_RECORD_HEAD_LEN + r.body.size();
         }
     }
-    if (payload) std::memcpy(p + hl, spec.payload.data(), static_cast<std::size_t>(payload));
+    if (payload) std::memcpy(p + hl, desc.payload.data(), static_cast<std::size_t>(payload));
     store_be32(p, image_component_crc(out.first(static_cast<std::size_t>(total))));
     return IMAGE_BUILD_OK;
 }

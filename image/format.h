@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -238,6 +239,11 @@ ImageSource image_source_memory(std::span<const std::uint8_t> data);
 // fails or the descriptor is not a regular file; *source untouched then.
 bool image_source_file(int fd, ImageSource* source);
 
+// The same over an open stdio stream (its descriptor). Reads through the
+// source bypass the stream's buffer and leave its position alone; seek the
+// stream before reading it directly.
+bool image_source_stream(std::FILE* stream, ImageSource* source);
+
 // A source over a descriptor of known size (for devices, where fstat has no
 // size).
 ImageSource image_source_fd(int fd, std::uint64_t size);
@@ -279,6 +285,9 @@ ImageWalk image_walk_begin(const ImageSource& source);
 // with *component filled (offset, header, type) and walk.lengths saying why;
 // IMAGE_WALK_READ_ERROR. The last three end the walk: later calls return the
 // same status (and fill *component as before for IMAGE_WALK_BAD_LENGTHS).
+// IMAGE_WALK_END and IMAGE_WALK_READ_ERROR leave *component alone, so it
+// still holds the last component returned (for a message naming the last
+// header examined).
 int image_walk_next(ImageWalk& walk, ImageComponent* component);
 
 // Reads the component's header (header_length bytes, at most
@@ -308,16 +317,16 @@ int image_check_component_crc(const ImageSource& source, const ImageComponent& c
 
 // ---- Writing --------------------------------------------------------------
 
-struct ImageRecordSpec {
+struct ImageRecordDesc {
     std::uint16_t tag;
     std::span<const std::uint8_t> body;  // bytes after tag and length
 };
 
-struct ImageComponentSpec {
+struct ImageComponentDesc {
     std::uint32_t type;  // bit 31 is ignored
     std::uint32_t id;
     int header_version;  // 1, 2 or 3
-    std::span<const ImageRecordSpec> records;  // version 3 only
+    std::span<const ImageRecordDesc> records;  // version 3 only
     std::span<const std::uint8_t> payload;
 };
 
@@ -333,16 +342,16 @@ enum ImageBuildStatus {
     IMAGE_BUILD_BUFFER_TOO_SMALL = -7,
 };
 
-// Computes the total length of the component the spec describes. Returns
+// Computes the total length of the component `desc` describes. Returns
 // IMAGE_BUILD_OK with *total set, or the reason it cannot be built.
-int image_build_size(const ImageComponentSpec& spec, std::uint64_t* total);
+int image_build_size(const ImageComponentDesc& desc, std::uint64_t* total);
 
 // Writes the component (header, records, payload, and the crc field last)
 // into the first *total bytes of `out`. Version 2 and 3 headers are 24 bytes
 // plus the records; bytes that carry nothing are zero. Returns
 // IMAGE_BUILD_OK or a negative ImageBuildStatus; `out` is untouched on
 // failure.
-int image_build_component(const ImageComponentSpec& spec, std::span<std::uint8_t> out);
+int image_build_component(const ImageComponentDesc& desc, std::span<std::uint8_t> out);
 
 // A fixed one-line description of a build status, without line end.
 const char* image_build_status_text(int status);

@@ -11,15 +11,15 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes component(std::uint32_t type, int version, std::vector<ImageRecordSpec> records = {},
+Bytes component(std::uint32_t type, int version, std::vector<ImageRecordDesc> records = {},
                 std::size_t payload_len = 40) {
     Bytes payload(payload_len);
     for (std::size_t i = 0; i < payload_len; ++i) payload[i] = static_cast<std::uint8_t>(i + 1);
-    ImageComponentSpec spec{type, 0x01020304, version, records, payload};
+    ImageComponentDesc desc{type, 0x01020304, version, records, payload};
     std::uint64_t total = 0;
-    EXPECT_EQ(image_build_size(spec, &total), IMAGE_BUILD_OK);
+    EXPECT_EQ(image_build_size(desc, &total), IMAGE_BUILD_OK);
     Bytes out(total);
-    EXPECT_EQ(image_build_component(spec, out), IMAGE_BUILD_OK);
+    EXPECT_EQ(image_build_component(desc, out), IMAGE_BUILD_OK);
     return out;
 }
 

@@ -53,9 +53,14 @@ TEST(ImageCrc32, KnownValues) {
 }
 
 TEST(ImageCrc32, AllImplementationsMatchDefinition) {
-    const auto data = random_bytes(4096 + 16, 7);
-    // Lengths around every block size the fast paths use (16, 64, 128, 256).
-    for (std::size_t len = 0; len <= 1100; len += (len < 300 ? 1 : 37)) {
+    const auto data = random_bytes(3 * 32768 + 80, 7);
+    // Every length around the block sizes of the fast paths (16, 64, 128,
+    // 256), then around the portable code's four-lane rounds of 32 KiB.
+    std::vector<std::size_t> lengths;
+    for (std::size_t len = 0; len <= 1100; len += (len < 300 ? 1 : 37)) lengths.push_back(len);
+    for (std::size_t len : {32767, 32768, 32769, 32768 + 15, 65536 + 17, 3 * 32768 + 63})
+        lengths.push_back(len);
+    for (std::size_t len : lengths) {
         for (std::size_t align = 0; align < 8; align += 3) {
             const std::uint32_t init = 0x9E3779B9u ^ static_cast<std::uint32_t>(len);
             const std::uint32_t ref = image_crc32_bitwise(data.data() + align, len, init);
@@ -76,19 +81,6 @@ TEST(ImageCrc32, LargeBufferAndSplitFeeding) {
             std::uint32_t crc = impl.fn(data.data(), s, IMAGE_CRC_INIT);
             crc = impl.fn(data.data() + s, data.size() - s, crc);
             EXPECT_EQ(crc, whole) << impl.name << " split at " << s;
-        }
-    }
-}
-
-TEST(ImageCrc32, DetectsEverySingleBitFlip) {
-    auto data = random_bytes(300, 3);
-    const std::uint32_t good = image_crc32(data.data(), data.size(), IMAGE_CRC_INIT);
-    for (std::size_t i = 0; i < data.size(); i += 7) {
-        for (int bit = 0; bit < 8; ++bit) {
-            data[i] ^= static_cast<std::uint8_t>(1u << bit);
-            EXPECT_NE(image_crc32(data.data(), data.size(), IMAGE_CRC_INIT), good);
-            EXPECT_NE(image_crc32_portable(data.data(), data.size(), IMAGE_CRC_INIT), good);
-            data[i] ^= static_cast<std::uint8_t>(1u << bit);
         }
     }
 }

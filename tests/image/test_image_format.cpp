@@ -136,9 +136,9 @@ TEST(ImageClassify, Hdr3WordInVersionOnePayload) {
     EXPECT_EQ(h.payload_length, 4u);
     EXPECT_EQ(h.total_length, b.size());
     // The writer refuses to make such a component.
-    ImageComponentSpec spec{IMAGE_TYPE_APPLICATION, 0, 1, {}, payload};
+    ImageComponentDesc desc{IMAGE_TYPE_APPLICATION, 0, 1, {}, payload};
     Bytes out(64);
-    EXPECT_EQ(image_build_component(spec, out), IMAGE_BUILD_AMBIGUOUS);
+    EXPECT_EQ(image_build_component(desc, out), IMAGE_BUILD_AMBIGUOUS);
 }
 
 // --- Length limits ---------------------------------------------------------
@@ -221,11 +221,14 @@ TEST(ImageRecords, SignatureAndAlternativeType) {
         {"tag 6 too short for its word is passed over",
          {{6, Bytes{0x06, 0x4C}}, {6, word(IMAGE_TYPE_KERNEL)}},
          IMAGE_RECORDS_END, 0, 0, IMAGE_RECORD_FOUND, IMAGE_TYPE_KERNEL},
+        {"tag 6 word is never read across into the next record",
+         {{6, Bytes{0x06, 0x4C, 0x41}}, {0x4400, Bytes{}}},
+         IMAGE_RECORDS_END, 0, 0, IMAGE_RECORDS_END, IMAGE_TYPE_APPLICATION},
         {"only the first matching tag 6 counts",
          {{6, word(IMAGE_TYPE_DIAGS)}, {6, word(IMAGE_TYPE_KERNEL)}},
          IMAGE_RECORDS_END, 0, 0, IMAGE_RECORD_FOUND, IMAGE_TYPE_DIAGS},
-        {"signature length runs past its record",
-         {{3, [] { Bytes b = sig_body(8, 1); put16(b, 0, 9); return b; }()}},
+        {"signature length runs past its record, inside the header",
+         {{3, [] { Bytes b = sig_body(8, 1); put16(b, 0, 9); return b; }()}, {4, Bytes(6, 0)}},
          IMAGE_SIGNATURE_PAST_RECORD, 0, 0, IMAGE_RECORDS_END, IMAGE_TYPE_APPLICATION},
         {"signature record without room for its length", {{3, Bytes{0x00}}},
          IMAGE_SIGNATURE_PAST_RECORD, 0, 0, IMAGE_RECORDS_END, IMAGE_TYPE_APPLICATION},
@@ -279,7 +282,7 @@ TEST(ImageRecords, MalformedRecordsStopTheWalk) {
          IMAGE_RECORD_PAST_HEADER, 1},
         {"record length 2 is shorter than its own fields", rec(4, 2, 0), 0,
          IMAGE_RECORD_TOO_SHORT, 0},
-        {"record past the bytes supplied", cat(rec(4, 6, 2), rec(4, 8, 4)), 30,
+        {"record past the bytes supplied", cat(rec(4, 6, 2), rec(4, 8, 4)), 34,
          IMAGE_RECORD_PAST_HEADER, 1},
         {"well-formed records end normally", cat(rec(4, 6, 2), rec(9, 4, 0)), 0, IMAGE_RECORDS_END,
          2},
@@ -321,16 +324,6 @@ TEST(ImageRecords, SignatureBeforeZeroLengthRecordCounts) {
     int st = 0;
     EXPECT_EQ(image_effective_type(broken, IMAGE_TYPE_APPLICATION, &st), IMAGE_TYPE_APPLICATION);
     EXPECT_EQ(st, IMAGE_RECORD_ZERO_LENGTH);
-}
-
-TEST(ImageRecords, OlderHeadersHaveNone) {
-    const Bytes v1 = v1_component(IMAGE_TYPE_KERNEL, Bytes(40, 0x03));
-    ImageRecord r{};
-    ImageSignature sig{};
-    EXPECT_EQ(image_find_record(v1, 3, &r), IMAGE_RECORDS_END);
-    EXPECT_EQ(image_find_signature(v1, &sig), IMAGE_RECORDS_END);
-    EXPECT_EQ(image_find_record(std::span<const std::uint8_t>(v1).first(10), 3, &r),
-              IMAGE_RECORDS_END);
 }
 
 // --- CRC over a component ----------------------------------------------------
@@ -467,6 +460,13 @@ TEST(ImageWalkTest, FileSourceReadsLikeMemory) {
     ImageSource src{};
     ASSERT_TRUE(image_source_file(tf.fd, &src));
     EXPECT_EQ(src.size, file.size());
+    std::FILE* stream = std::fopen(tf.path.c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    ImageSource from_stream{};
+    EXPECT_TRUE(image_source_stream(stream, &from_stream));
+    EXPECT_EQ(from_stream.size, file.size());
+    std::fclose(stream);
+    EXPECT_FALSE(image_source_stream(nullptr, &from_stream));
 
     ImageWalk w = image_walk_begin(src);
     ImageComponent c{};
@@ -529,12 +529,12 @@ TEST(ImageBuild, RoundTrips) {
     const std::size_t s2 = image_signature_record_body(sig2, sigbuf);
     const Bytes body2(sigbuf, sigbuf + s2);
     const Bytes opaque(3, 0);
-    const ImageRecordSpec recs[] = {{6, alt}, {3, body1}, {4, opaque}, {3, body2}};
+    const ImageRecordDesc recs[] = {{6, alt}, {3, body1}, {4, opaque}, {3, body2}};
 
     struct Case {
         const char* what;
         int version;
-        std::span<const ImageRecordSpec> records;
+        std::span<const ImageRecordDesc> records;
         std::uint32_t header_length;
         std::uint32_t effective;
         std::uint16_t sig_len;
@@ -546,12 +546,12 @@ TEST(ImageBuild, RoundTrips) {
         {"version 3 with records", 3, recs, 24 + 8 + 262 + 7 + 134, IMAGE_TYPE_DIAGS, 128},
     };
     for (const auto& c : cases) {
-        const ImageComponentSpec spec{IMAGE_TYPE_APPLICATION, 0x01020A0Bu, c.version, c.records,
+        const ImageComponentDesc desc{IMAGE_TYPE_APPLICATION, 0x01020A0Bu, c.version, c.records,
                                       payload};
         std::uint64_t total = 0;
-        ASSERT_EQ(image_build_size(spec, &total), IMAGE_BUILD_OK) << c.what;
+        ASSERT_EQ(image_build_size(desc, &total), IMAGE_BUILD_OK) << c.what;
         Bytes file(total + 30, 0xEE);  // room for a trailer the walk must ignore
-        ASSERT_EQ(image_build_component(spec, std::span<std::uint8_t>(file).first(total)),
+        ASSERT_EQ(image_build_component(desc, std::span<std::uint8_t>(file).first(total)),
                   IMAGE_BUILD_OK)
             << c.what;
         file.resize(total + 20);  // a trailer shorter than 24 bytes
@@ -582,17 +582,17 @@ TEST(ImageBuild, RoundTrips) {
     }
 }
 
-TEST(ImageBuild, RefusedSpecs) {
+TEST(ImageBuild, RefusedDescriptions) {
     const Bytes payload(10, 1);
     const Bytes big(0xFFFF, 0);
     const Bytes eight(8, 0), half(0x8000, 0);
-    const ImageRecordSpec one[] = {{4, eight}};
-    const ImageRecordSpec too_long[] = {{4, big}};
-    const ImageRecordSpec two_halves[] = {{4, half}, {4, half}};
+    const ImageRecordDesc one[] = {{4, eight}};
+    const ImageRecordDesc too_long[] = {{4, big}};
+    const ImageRecordDesc two_halves[] = {{4, half}, {4, half}};
     struct Case {
         const char* what;
         int version;
-        std::span<const ImageRecordSpec> records;
+        std::span<const ImageRecordDesc> records;
         int expected;
     };
     const Case cases[] = {
@@ -604,12 +604,12 @@ TEST(ImageBuild, RefusedSpecs) {
         {"header too long", 3, two_halves, IMAGE_BUILD_HEADER_TOO_LONG},
     };
     for (const auto& c : cases) {
-        const ImageComponentSpec spec{IMAGE_TYPE_KERNEL, 0, c.version, c.records, payload};
+        const ImageComponentDesc desc{IMAGE_TYPE_KERNEL, 0, c.version, c.records, payload};
         Bytes out(200, 0x5C);
-        EXPECT_EQ(image_build_component(spec, out), c.expected) << c.what;
+        EXPECT_EQ(image_build_component(desc, out), c.expected) << c.what;
         EXPECT_EQ(out, Bytes(200, 0x5C)) << c.what << " (output untouched)";
     }
-    const ImageComponentSpec ok{IMAGE_TYPE_KERNEL, 0, 3, {}, payload};
+    const ImageComponentDesc ok{IMAGE_TYPE_KERNEL, 0, 3, {}, payload};
     Bytes small(33);
     EXPECT_EQ(image_build_component(ok, small), IMAGE_BUILD_BUFFER_TOO_SMALL);
     Bytes body(0x10000);
@@ -670,6 +670,22 @@ TEST(ImageNames, TypesAndVersions) {
         EXPECT_EQ(id, c.ok ? c.id : 0x5A5A5A5Au) << c.text;
     }
     EXPECT_STREQ(image_version_text(0xFF00800Au).text, "255.0.128.10");
+}
+
+TEST(ImageNames, DumpHeader) {
+    ImageHeader h{};
+    h.crc = 0xCADBBE3Du;
+    h.len = 0x10;
+    h.magic = 0x834C4144u;
+    h.id = 0x01020304u;
+    for (bool verbose : {true, false}) {
+        testing::internal::CaptureStdout();
+        image_dump_header(h, verbose);
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  verbose ? "  crc: 0xcadbbe3d\n  len: 0x00000010\nmagic: 0x834c4144\n   id: 0x01020304\n"
+                          : "");
+    }
 }
 
 }  // namespace

@@ -152,6 +152,19 @@ def test_exit_status(files, name, args, content, status):
             assert not (files / "out").exists(), "a failed create must not leave an image"
     if name == "extract bad crc":
         assert not (files / "x").exists()
+    assert sorted(p.name for p in files.iterdir() if p.name.startswith("out.")) == []
+
+
+def test_create_over_its_own_payload_and_failed_create_keeps_old_image(files):
+    p1 = (files / "p1").read_bytes()
+    r = run("create", "-o", "p1", "--type", "app", "--payload", "p1", cwd=files)
+    assert r.returncode == 0, r.stderr.decode()
+    (c,) = parse((files / "p1").read_bytes())
+    assert c["payload"] == p1 and c["crc_ok"]
+    before = (files / "p1").read_bytes()
+    r = run("create", "-o", "p1", "--type", "app", "--payload", "nope", cwd=files)
+    assert r.returncode == 1
+    assert (files / "p1").read_bytes() == before
 
 
 @pytest.mark.parametrize("verb", ["create", "info", "extract", "sign", "digest", "attach",
@@ -264,3 +277,5 @@ def test_extract_to_stdout_and_file(files):
     assert r.returncode == 0 and r.stdout == p2
     r = run("extract", "img", "--type", "2", "-o", "u", cwd=files)
     assert r.returncode == 0 and (files / "u").read_bytes() == b"u" * 64
+    r = run("extract", "img", "--type", "app", "-o", "img", cwd=files)  # over its own input
+    assert r.returncode == 0 and (files / "img").read_bytes() == p2

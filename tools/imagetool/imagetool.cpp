@@ -184,6 +184,56 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
+// An output file written under a temporary name beside it and renamed into
+// place by commit(): an input may be the output file itself, and a failed
+// run leaves an existing file as it was. Without a path it writes to
+// standard output. The temporary file is removed unless committed.
+struct OutputFile {
+    std::string path;
+    std::string temp;
+    int fd = -1;
+
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile() {
+        if (fd >= 0) close(fd);
+        if (!temp.empty()) unlink(temp.c_str());
+    }
+
+    // Prints its own message on failure.
+    bool open_for(const char* verb, const char* target) {
+        if (!target) {
+            fd = dup(1);
+            if (fd < 0) std::fprintf(stderr, "imagetool %s: no standard output\n", verb);
+            return fd >= 0;
+        }
+        path = target;
+        temp = path + ".XXXXXX";
+        fd = mkstemp(temp.data());
+        if (fd < 0 || fchmod(fd, 0644) != 0) {
+            std::fprintf(stderr, "imagetool %s: cannot create %s: %s\n", verb, temp.c_str(),
+                         std::strerror(errno));
+            if (fd < 0) temp.clear();
+            return false;
+        }
+        return true;
+    }
+
+    // Prints its own message on failure.
+    bool commit(const char* verb) {
+        const int closed = close(fd);
+        fd = -1;
+        if (closed != 0 || (!temp.empty() && rename(temp.c_str(), path.c_str()) != 0)) {
+            std::fprintf(stderr, "imagetool %s: cannot write %s: %s\n", verb,
+                         path.empty() ? "standard output" : path.c_str(), std::strerror(errno));
+            return false;
+        }
+        temp.clear();
+        return true;
+    }
+};
+
 bool parse_hex(std::string_view text, std::vector<std::uint8_t>* out) {
     if (text.size() % 2) return false;
     auto nibble = [](char c) -> int {
@@ -287,40 +337,32 @@ int cmd_create(int argc, char** argv) {
     if (output.empty()) return usage_error(verb, "%s", "no output file (-o OUT)");
     if (components.empty()) return usage_error(verb, "%s", "no component (--type T ... --payload FILE)");
 
-    Fd out(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.fd < 0) {
-        std::fprintf(stderr, "imagetool create: cannot create %s: %s\n", output.c_str(),
-                     std::strerror(errno));
-        return IMAGETOOL_FAILED;
-    }
-    auto fail = [&]() {
-        unlink(output.c_str());
-        return IMAGETOOL_FAILED;
-    };
+    OutputFile out;
+    if (!out.open_for(verb, output.c_str())) return IMAGETOOL_FAILED;
     for (std::size_t n = 0; n < components.size(); ++n) {
         const PendingComponent& c = components[n];
         std::unique_ptr<std::uint8_t[]> payload;
         std::size_t payload_size = 0;
-        if (!read_file(c.payload_path.c_str(), &payload, &payload_size)) return fail();
-        std::vector<ImageRecordSpec> records;
+        if (!read_file(c.payload_path.c_str(), &payload, &payload_size)) return IMAGETOOL_FAILED;
+        std::vector<ImageRecordDesc> records;
         for (const auto& [tag, body] : c.records) records.push_back({tag, body});
-        const ImageComponentSpec spec{c.type, c.id, c.header_version, records,
+        const ImageComponentDesc desc{c.type, c.id, c.header_version, records,
                                       {payload.get(), payload_size}};
         std::uint64_t total = 0;
-        int st = image_build_size(spec, &total);
+        int st = image_build_size(desc, &total);
         std::unique_ptr<std::uint8_t[]> buf;
         if (st == IMAGE_BUILD_OK) {
             buf.reset(new (std::nothrow) std::uint8_t[total]);
             if (!buf) {
                 std::fprintf(stderr, "imagetool create: out of memory for component %zu\n", n + 1);
-                return fail();
+                return IMAGETOOL_FAILED;
             }
-            st = image_build_component(spec, {buf.get(), static_cast<std::size_t>(total)});
+            st = image_build_component(desc, {buf.get(), static_cast<std::size_t>(total)});
         }
         if (st != IMAGE_BUILD_OK) {
             std::fprintf(stderr, "imagetool create: component %zu (%s): %s\n", n + 1,
                          c.payload_path.c_str(), image_build_status_text(st));
-            return fail();
+            return IMAGETOOL_FAILED;
         }
         // Readers stop when fewer than 24 bytes are left, so a last
         // component shorter than that would never be seen.
@@ -329,22 +371,15 @@ int cmd_create(int argc, char** argv) {
                          "imagetool create: component %zu (%s): the last component is %llu bytes "
                          "long; readers never see a last component shorter than 24 bytes\n",
                          n + 1, c.payload_path.c_str(), static_cast<unsigned long long>(total));
-            return fail();
+            return IMAGETOOL_FAILED;
         }
         if (!write_all(out.fd, buf.get(), static_cast<std::size_t>(total))) {
             std::fprintf(stderr, "imagetool create: cannot write %s: %s\n", output.c_str(),
                          std::strerror(errno));
-            return fail();
+            return IMAGETOOL_FAILED;
         }
     }
-    if (close(out.fd) != 0) {
-        out.fd = -1;
-        std::fprintf(stderr, "imagetool create: cannot write %s: %s\n", output.c_str(),
-                     std::strerror(errno));
-        return fail();
-    }
-    out.fd = -1;
-    return IMAGETOOL_OK;
+    return out.commit(verb) ? IMAGETOOL_OK : IMAGETOOL_FAILED;
 }
 
 // ---- info ---------------------------------------------------------------------
@@ -375,7 +410,7 @@ bool component_sound(const ComponentInfo& ci) {
 
 // Fills the record, signature and CRC facts of a component whose lengths
 // have passed the checks.
-void inspect_component(const ImageSource& src, ComponentInfo* ci, std::uint8_t* header_buf) {
+void examine_component(const ImageSource& src, ComponentInfo* ci, std::uint8_t* header_buf) {
     const ImageComponent& c = ci->comp;
     const std::int64_t hn = image_read_header(src, c, {header_buf, IMAGE_MAX_HEADER_LEN});
     if (hn < 0) {
@@ -581,7 +616,7 @@ int cmd_info(int argc, char** argv) {
         ComponentInfo ci;
         ci.comp = c;
         ci.effective_type = c.type;
-        inspect_component(src, &ci, header_buf.get());
+        examine_component(src, &ci, header_buf.get());
         infos.push_back(std::move(ci));
     }
     std::uint64_t trailing = 0;
@@ -680,12 +715,8 @@ int cmd_extract(int argc, char** argv) {
                      crc < 0 ? "cannot be read" : "CRC mismatch, nothing extracted");
         return IMAGETOOL_FAILED;
     }
-    Fd out(output ? open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : dup(1));
-    if (out.fd < 0) {
-        std::fprintf(stderr, "imagetool extract: cannot create %s: %s\n", output ? output : "output",
-                     std::strerror(errno));
-        return IMAGETOOL_FAILED;
-    }
+    OutputFile out;
+    if (!out.open_for(verb, output)) return IMAGETOOL_FAILED;
     constexpr std::size_t kPiece = 1u << 20;
     std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[kPiece]);
     if (!buf) {
@@ -700,20 +731,12 @@ int cmd_extract(int argc, char** argv) {
             !write_all(out.fd, buf.get(), want)) {
             std::fprintf(stderr, "imagetool extract: copying the payload failed: %s\n",
                          std::strerror(errno));
-            if (output) unlink(output);
             return IMAGETOOL_FAILED;
         }
         pos += want;
         left -= want;
     }
-    if (close(out.fd) != 0) {
-        out.fd = -1;
-        std::fprintf(stderr, "imagetool extract: cannot write the payload: %s\n", std::strerror(errno));
-        if (output) unlink(output);
-        return IMAGETOOL_FAILED;
-    }
-    out.fd = -1;
-    return IMAGETOOL_OK;
+    return out.commit(verb) ? IMAGETOOL_OK : IMAGETOOL_FAILED;
 }
 
 // ---- reserved verbs -----------------------------------------------------------

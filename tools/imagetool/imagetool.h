@@ -1,4 +1,4 @@
-// imagetool: builds, inspects and extracts image files on the host.
+// imagetool: builds, examines and extracts image files on the host.
 //
 //   imagetool create  -o OUT [component options] --payload FILE ...
 //   imagetool info    FILE [--json]
