@@ -109,8 +109,8 @@ ROADS = [
 ]
 
 
-def build_slot(board, slot, spec, tmp_path):
-    what, fix = spec
+def build_slot(board, slot, content, tmp_path):
+    what, fix = content
     if what is None:
         return
     if isinstance(what, str):
