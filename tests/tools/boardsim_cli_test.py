@@ -305,3 +305,12 @@ def test_events_log_is_one_json_object_per_line(board, tmp_path):
         ev = json.loads(line)
         assert {"t", "boot", "kind"} <= set(ev)
     assert board.events("shell")[0]["args"] == ['we"ird', "/user"]
+
+
+def test_rx_receives_to_an_absolute_path(board):
+    # lrzsz refuses absolute paths in restricted mode; the board's rx must not.
+    cmd = ("cd /tmp; head -c 3000 /dev/urandom > src; mkfifo a b; (/usr/bin/sx -q src <a >b 2>/dev/null &); "
+           "rx -q /tmp/dst >a <b 2>/dev/null; echo rc=$?; head -c 3000 dst | cmp - src && echo SAME")
+    proc = board.run("/bin/sh", "-c", cmd, timeout=60)
+    assert proc.stdout.split() == ["rc=0", "SAME"]
+    assert board.events("shell")[0]["args"] == ["-q", "/tmp/dst"]

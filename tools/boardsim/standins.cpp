@@ -221,6 +221,19 @@ int standin_gdbserver(int argc, char** argv) {
     return run_and_wait(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
 }
 
+// lrzsz's rx refuses absolute paths in its restricted mode: the board's rx
+// adds -U. The real program is the same binary as rz, which picks the
+// protocol from the name it is called by, so it runs as "rx".
+int standin_rx(int argc, char** argv) {
+    record_shell("rx", args_of(argc, argv));
+    std::vector<char*> a{const_cast<char*>("rx"), const_cast<char*>("-U")};
+    for (int i = 1; i < argc; ++i) a.push_back(argv[i]);
+    a.push_back(nullptr);
+    execv("/usr/bin/rz", a.data());
+    std::fprintf(stderr, "rx: cannot run /usr/bin/rz: %s\n", std::strerror(errno));
+    return 127;
+}
+
 int standin_dhclient(int argc, char** argv) {
     record_shell("dhclient", args_of(argc, argv));
     return 0;  // no DHCP server on the emulated uplink yet
@@ -361,5 +374,6 @@ int standin_main(int argc, char** argv) {
     if (name == "backtrace") return standin_backtrace(argc, argv);
     if (name == "gdbserver") return standin_gdbserver(argc, argv);
     if (name == "dhclient") return standin_dhclient(argc, argv);
+    if (name == "rx") return standin_rx(argc, argv);
     return -1;
 }
