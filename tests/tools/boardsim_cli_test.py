@@ -50,7 +50,8 @@ def test_every_verb_has_help(verb):
     (["frobnicate", "x"], "unknown verb"),
     (["new"], "missing DIR"),
     (["new", "{d}", "--serial", "SHORT"], "12 characters"),
-    (["new", "{d}", "--demo"], "not yet available"),
+    (["new", "{d}", "--demo", "--images", "{d}-none"], "not found"),
+    (["new", "{d}", "--images", "{d}"], "goes with --demo"),
     (["env", "{b}", "set", "novalue"], "NAME=VALUE"),
     (["env", "{b}", "frob"], "unknown action"),
     (["nvram", "{b}", "set", "100", "1ff"], "bad byte"),
@@ -91,6 +92,23 @@ def test_new_makes_the_board_and_refuses_to_overwrite(tmp_path):
     assert (b.user / "keep").exists()
     boardsim("new", b.path, "--force")
     assert not (b.user / "keep").exists()
+
+
+def test_demo_board_gets_the_images(tmp_path):
+    images = tmp_path / "images"
+    images.mkdir()
+    for name, size in [("image1.img", 100), ("image2.img", 200), ("rescue.img", 70000), ("gdb.img", 10)]:
+        (images / name).write_bytes(bytes((i * 7 + size) & 0xFF for i in range(size)))
+    boardsim("new", tmp_path / "b", "--demo", "--images", images)
+    b = Board(tmp_path / "b")
+    assert (b.user / "images" / "image1").read_bytes() == (images / "image1.img").read_bytes()
+    assert (b.user / "images" / "image2").read_bytes() == (images / "image2.img").read_bytes()
+    assert b.flash("rescue", 0, 70000) == (images / "rescue.img").read_bytes()
+    assert b.flash("rescue", 70000, 100) == b"\xff" * 100
+    assert sorted(p.name for p in b.tftp.iterdir()) == ["gdb.img", "image1.img", "image2.img", "rescue.img"]
+    (images / "rescue.img").write_bytes(b"\0" * ((10 << 20) + 1))
+    proc = boardsim("new", tmp_path / "c", "--demo", "--images", images, check=False)
+    assert proc.returncode == SETUP_ERROR and "does not fit" in proc.stderr
 
 
 def test_environment_layout_round_trip(board):
