@@ -229,13 +229,12 @@ ROADS = {
     "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after"),
     "gdbserver": (APP + "/bin/sh -c '/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {},
                   LAUNCHED, 1, "application launched"),
-    "debugger": (APP + "printf '#!/bin/sh\\nsleep 0.3\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
+    # Both runs last a few milliseconds: the launch must still be seen.
+    "debugger": (APP + "printf '#!/bin/sh\\nexec \"$@\"\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
                  "/bin/sh -c '/tmp/gdb /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {}, LAUNCHED, 1,
                  "application launched"),
-    "memory-checker": (APP + "cp /tmp/home/bin/mp.elf.strip /tmp/a; printf 'sleep 0.3\\n' >> /tmp/a; "
-                       "sed -i '/exit 4/d' /tmp/a; mv /tmp/a /tmp/home/bin/mp.elf.strip; chmod +x /tmp/home/bin/mp.elf.strip\n"
-                       "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n",
-                       {}, LAUNCHED, 1, "application launched"),
+    "memory-checker": (APP + "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip x'\n"
+                       "reboot; exit 0\n", {}, LAUNCHED, 1, "application launched"),
     "reboot-but-keeps-running": ("reboot; sleep 100\n", {"max_boots": 2, "timeout": 30}, NO_LAUNCH, 2,
                                  "2 boot(s) ended without"),
 }
@@ -263,6 +262,10 @@ def test_launch_events_name_the_launcher(board, tmp_path):
     board.clear_events()
     board.boot(bootmgr=script(tmp_path, "bm2", ROADS["debugger"][0]))
     assert [(e["program"], e["args"]) for e in board.events("exec")] == [("/tmp/gdb", ["/tmp/home/bin/mp.elf.strip"])]
+    board.clear_events()
+    board.boot(bootmgr=script(tmp_path, "bm4", ROADS["memory-checker"][0]))
+    assert [(e["program"], e["args"], e["preload"]) for e in board.events("exec")] == [
+        ("/tmp/home/bin/mp.elf.strip", ["x"], "libduma.so.0.0.0")]
     board.clear_events()
     board.boot(bootmgr=script(tmp_path, "bm3", ROADS["backtrace"][0]))
     assert [e["status"] for e in board.events("exit")] == [4], "the launcher's end is bootmgr's process ending"
