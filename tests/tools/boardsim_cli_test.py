@@ -50,7 +50,8 @@ def test_every_verb_has_help(verb):
     (["frobnicate", "x"], "unknown verb"),
     (["new"], "missing DIR"),
     (["new", "{d}", "--serial", "SHORT"], "12 characters"),
-    (["new", "{d}", "--demo"], "not yet available"),
+    (["new", "{d}", "--demo", "--images", "{d}-none"], "not found"),
+    (["new", "{d}", "--images", "{d}"], "goes with --demo"),
     (["env", "{b}", "set", "novalue"], "NAME=VALUE"),
     (["env", "{b}", "frob"], "unknown action"),
     (["nvram", "{b}", "set", "100", "1ff"], "bad byte"),
@@ -91,6 +92,23 @@ def test_new_makes_the_board_and_refuses_to_overwrite(tmp_path):
     assert (b.user / "keep").exists()
     boardsim("new", b.path, "--force")
     assert not (b.user / "keep").exists()
+
+
+def test_demo_board_gets_the_images(tmp_path):
+    images = tmp_path / "images"
+    images.mkdir()
+    for name, size in [("image1.img", 100), ("image2.img", 200), ("rescue.img", 70000), ("gdb.img", 10)]:
+        (images / name).write_bytes(bytes((i * 7 + size) & 0xFF for i in range(size)))
+    boardsim("new", tmp_path / "b", "--demo", "--images", images)
+    b = Board(tmp_path / "b")
+    assert (b.user / "images" / "image1").read_bytes() == (images / "image1.img").read_bytes()
+    assert (b.user / "images" / "image2").read_bytes() == (images / "image2.img").read_bytes()
+    assert b.flash("rescue", 0, 70000) == (images / "rescue.img").read_bytes()
+    assert b.flash("rescue", 70000, 100) == b"\xff" * 100
+    assert sorted(p.name for p in b.tftp.iterdir()) == ["gdb.img", "image1.img", "image2.img", "rescue.img"]
+    (images / "rescue.img").write_bytes(b"\0" * ((10 << 20) + 1))
+    proc = boardsim("new", tmp_path / "c", "--demo", "--images", images, check=False)
+    assert proc.returncode == SETUP_ERROR and "does not fit" in proc.stderr
 
 
 def test_environment_layout_round_trip(board):
@@ -211,13 +229,12 @@ ROADS = {
     "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after"),
     "gdbserver": (APP + "/bin/sh -c '/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {},
                   LAUNCHED, 1, "application launched"),
-    "debugger": (APP + "printf '#!/bin/sh\\nsleep 0.3\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
+    # Both runs last a few milliseconds: the launch must still be seen.
+    "debugger": (APP + "printf '#!/bin/sh\\nexec \"$@\"\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
                  "/bin/sh -c '/tmp/gdb /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {}, LAUNCHED, 1,
                  "application launched"),
-    "memory-checker": (APP + "cp /tmp/home/bin/mp.elf.strip /tmp/a; printf 'sleep 0.3\\n' >> /tmp/a; "
-                       "sed -i '/exit 4/d' /tmp/a; mv /tmp/a /tmp/home/bin/mp.elf.strip; chmod +x /tmp/home/bin/mp.elf.strip\n"
-                       "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n",
-                       {}, LAUNCHED, 1, "application launched"),
+    "memory-checker": (APP + "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip x'\n"
+                       "reboot; exit 0\n", {}, LAUNCHED, 1, "application launched"),
     "reboot-but-keeps-running": ("reboot; sleep 100\n", {"max_boots": 2, "timeout": 30}, NO_LAUNCH, 2,
                                  "2 boot(s) ended without"),
 }
@@ -245,6 +262,10 @@ def test_launch_events_name_the_launcher(board, tmp_path):
     board.clear_events()
     board.boot(bootmgr=script(tmp_path, "bm2", ROADS["debugger"][0]))
     assert [(e["program"], e["args"]) for e in board.events("exec")] == [("/tmp/gdb", ["/tmp/home/bin/mp.elf.strip"])]
+    board.clear_events()
+    board.boot(bootmgr=script(tmp_path, "bm4", ROADS["memory-checker"][0]))
+    assert [(e["program"], e["args"], e["preload"]) for e in board.events("exec")] == [
+        ("/tmp/home/bin/mp.elf.strip", ["x"], "libduma.so.0.0.0")]
     board.clear_events()
     board.boot(bootmgr=script(tmp_path, "bm3", ROADS["backtrace"][0]))
     assert [e["status"] for e in board.events("exit")] == [4], "the launcher's end is bootmgr's process ending"
@@ -305,3 +326,12 @@ def test_events_log_is_one_json_object_per_line(board, tmp_path):
         ev = json.loads(line)
         assert {"t", "boot", "kind"} <= set(ev)
     assert board.events("shell")[0]["args"] == ['we"ird', "/user"]
+
+
+def test_rx_receives_to_an_absolute_path(board):
+    # lrzsz refuses absolute paths in restricted mode; the board's rx must not.
+    cmd = ("cd /tmp; head -c 3000 /dev/urandom > src; mkfifo a b; (/usr/bin/sx -q src <a >b 2>/dev/null &); "
+           "rx -q /tmp/dst >a <b 2>/dev/null; echo rc=$?; head -c 3000 dst | cmp - src && echo SAME")
+    proc = board.run("/bin/sh", "-c", cmd, timeout=60)
+    assert proc.stdout.split() == ["rc=0", "SAME"]
+    assert board.events("shell")[0]["args"] == ["-q", "/tmp/dst"]

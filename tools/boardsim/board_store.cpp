@@ -82,6 +82,36 @@ std::string board_create(const std::string& dir, const std::string& serial, bool
     return err;
 }
 
+std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir) {
+    std::error_code ec;
+    for (const char* name : {"image1.img", "image2.img", "rescue.img"})
+        if (!fs::is_regular_file(images_dir + "/" + name, ec))
+            return "demo image " + images_dir + "/" + name +
+                   " not found; build the demo images (cmake --build build/host) or give --images DIR.";
+    fs::create_directories(dir + "/user/images", ec);
+    for (int slot : {1, 2}) {
+        std::string from = images_dir + "/image" + std::to_string(slot) + ".img";
+        fs::copy_file(from, dir + "/user/images/image" + std::to_string(slot), fs::copy_options::overwrite_existing, ec);
+        if (ec) return "cannot copy " + from + ": " + ec.message();
+    }
+    std::uint32_t rescue_size = 0;
+    for (const auto& p : cfg.partitions)
+        if (p.name == "rescue") rescue_size = p.size;
+    std::string rescue = images_dir + "/rescue.img";
+    auto size = fs::file_size(rescue, ec);
+    if (ec || size > rescue_size) return rescue + " does not fit the rescue partition.";
+    std::vector<std::uint8_t> bytes;
+    std::string err = pread_all(rescue, 0, static_cast<std::size_t>(size), bytes);
+    if (err.empty()) err = pwrite_all(board_flash_path(dir, "rescue"), 0, bytes);  // onto erased flash
+    if (!err.empty()) return err;
+    for (const auto& e : fs::directory_iterator(images_dir, ec)) {
+        if (e.path().extension() != ".img") continue;
+        fs::copy_file(e.path(), dir + "/tftp/" + e.path().filename().string(), fs::copy_options::overwrite_existing, ec);
+        if (ec) return "cannot copy " + e.path().string() + ": " + ec.message();
+    }
+    return {};
+}
+
 std::string board_env_read(const std::string& dir, const BoardConfig& cfg, std::vector<std::uint8_t>& block) {
     return pread_all(board_flash_path(dir, "ubootenv"), 0, cfg.env_size, block);
 }

@@ -21,6 +21,13 @@ inline constexpr std::size_t kSerialLength = 12;
 // Returns an empty string or a one-sentence error.
 std::string board_create(const std::string& dir, const std::string& serial, bool force);
 
+// Fills a freshly made board with the demo images found in images_dir:
+// image1.img and image2.img become /user/images/image1 and image2,
+// rescue.img is programmed at offset 0 of the rescue partition, and every
+// *.img (gdb.img too) is copied to tftp/ for the rescue downloads. Returns an
+// empty string or a one-sentence error (missing image, image too big).
+std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir);
+
 // Reads / writes the environment block (env_size bytes at offset 0 of
 // flash/ubootenv.bin). Writing replaces the block as the boot loader does
 // (erase, then program), leaving the rest of the partition alone.

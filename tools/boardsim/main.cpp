@@ -35,13 +35,16 @@ const char* const kMainHelp =
 
 const char* verb_help(const std::string& verb) {
     if (verb == "new")
-        return "usage: boardsim new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE] [--demo]\n"
+        return "usage: boardsim new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE]\n"
+               "                        [--demo [--images DIR]]\n"
                "Makes a board in DIR: erased flash partitions (64 KiB erase blocks), an empty\n"
                "boot-loader environment, a 64 KiB EEPROM erased to 0xFF holding the 12-character\n"
                "serial number at 0x000D (default SIM000000001), empty user/, tftp/ and usb/ (stick\n"
                "removed), board.conf. Refuses an existing board unless --force is given.\n"
                "--freeze and --fault set the clock and faults as \"clock freeze\" and \"fault set\" do.\n"
-               "--demo (demo images signed by the test keys) is not yet available.\n";
+               "--demo also installs the demo images (from --images DIR, default the demo/ folder\n"
+               "of the build next to boardsim): image1 and image2 in /user/images, the diagnostics\n"
+               "image in the rescue partition, and every image in tftp/.\n";
     if (verb == "env")
         return "usage: boardsim env DIR show | set NAME=VALUE... | unset NAME...\n"
                "Reads or writes the boot-loader environment block at the start of mtd-ubootenv\n"
@@ -123,8 +126,15 @@ std::string format_time(std::int64_t epoch) {
     return buf;
 }
 
+std::string self_dir() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return ".";
+    return std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).parent_path().string();
+}
+
 int cmd_new(std::vector<std::string> a) {
-    std::string dir, serial = "SIM000000001", freeze;
+    std::string dir, serial = "SIM000000001", freeze, images;
     std::vector<std::string> faults;
     bool force = false, demo = false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -132,18 +142,26 @@ int cmd_new(std::vector<std::string> a) {
         else if (a[i] == "--demo") demo = true;
         else if (a[i] == "--serial" && i + 1 < a.size()) serial = a[++i];
         else if (a[i] == "--freeze" && i + 1 < a.size()) freeze = a[++i];
+        else if (a[i] == "--images" && i + 1 < a.size()) images = a[++i];
         else if (a[i] == "--fault" && i + 1 < a.size()) faults.push_back(a[++i]);
         else if (a[i].rfind("--", 0) == 0) return usage_error("new", "unknown option " + a[i]);
         else if (dir.empty()) dir = a[i];
         else return usage_error("new", "unexpected argument " + a[i]);
     }
     if (dir.empty()) return usage_error("new", "missing DIR");
-    if (demo) return fail("new --demo is not yet available: the demo images need the image format; make a plain board without --demo.");
+    if (!images.empty() && !demo) return usage_error("new", "--images goes with --demo");
+    if (images.empty()) images = std::filesystem::path(self_dir()).parent_path().string() + "/demo";
     std::int64_t frozen = 0;
     if (!freeze.empty() && !parse_time(freeze, frozen))
         return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
     std::string err = board_create(dir, serial, force);
     if (!err.empty()) return fail(err);
+    if (demo) {
+        BoardConfig fresh;
+        err = board_config_load(dir, fresh);
+        if (err.empty()) err = board_install_demo(dir, fresh, images);
+        if (!err.empty()) return fail(err);
+    }
     if (freeze.empty() && faults.empty()) return 0;
     BoardConfig cfg;
     err = board_config_load(dir, cfg);
@@ -308,12 +326,6 @@ int cmd_usb(const std::vector<std::string>& a) {
     return err.empty() ? 0 : fail(err);
 }
 
-std::string self_dir() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return ".";
-    return std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).parent_path().string();
-}
 
 int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) {
     std::string dir;

@@ -193,6 +193,8 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
     add({"--bind", s.dir + "/run", kBoardRunDir,
          "--ro-bind", s.self_exe, tool,
          "--bind", board_events_path(s.board_dir), std::string(kBoardRunDir) + "/events.log"});
+    if (access("/usr/bin/rx", X_OK) == 0 && access("/usr/bin/rz", X_OK) == 0)
+        add({"--ro-bind", s.self_exe, "/usr/bin/rx"});
     if (!req.bootmgr.empty()) add({"--ro-bind", req.bootmgr, "/sbin/bootmgr"});
     for (const auto& p : req.ro_paths) add({"--ro-bind", p, p});
     add({"--chdir", "/", "--"});

@@ -2,6 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <mtd/mtd-abi.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -221,6 +229,19 @@ int standin_gdbserver(int argc, char** argv) {
     return run_and_wait(std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end()));
 }
 
+// lrzsz's rx refuses absolute paths in its restricted mode: the board's rx
+// adds -U. The real program is the same binary as rz, which picks the
+// protocol from the name it is called by, so it runs as "rx".
+int standin_rx(int argc, char** argv) {
+    record_shell("rx", args_of(argc, argv));
+    std::vector<char*> a{const_cast<char*>("rx"), const_cast<char*>("-U")};
+    for (int i = 1; i < argc; ++i) a.push_back(argv[i]);
+    a.push_back(nullptr);
+    execv("/usr/bin/rz", a.data());
+    std::fprintf(stderr, "rx: cannot run /usr/bin/rz: %s\n", std::strerror(errno));
+    return 127;
+}
+
 int standin_dhclient(int argc, char** argv) {
     record_shell("dhclient", args_of(argc, argv));
     return 0;  // no DHCP server on the emulated uplink yet
@@ -238,7 +259,155 @@ std::vector<std::string> read_nul_list(const std::string& path) {
 
 // Debugger runs (/tmp/gdb, started by bootmgr through the shell) and
 // memory-checker runs (the application with the checker preloaded) have no
-// stand-in of their own: the init spots them among the board's processes.
+// stand-in of their own. The init sees every program start on the board
+// through a seccomp user notification on execve/execveat, which holds the
+// caller until the init has looked at the path, arguments and environment,
+// so even a run of a few microseconds is recorded. On a kernel without
+// that facility it falls back to looking at the process list now and then.
+
+// Records a launch unless one was recorded already in this boot.
+void record_launch(const std::string& path, const std::vector<std::string>& argv,
+                   const std::vector<std::string>& envp) {
+    if (access((kRun + "/launched").c_str(), F_OK) == 0) return;
+    std::string preload;
+    for (const auto& v : envp)
+        if (v.rfind("LD_PRELOAD=", 0) == 0) preload = v.substr(11);
+    std::vector<std::string> args(argv.size() > 1 ? argv.begin() + 1 : argv.end(), argv.end());
+    if (path == "/tmp/gdb") {
+        record_exec("/tmp/gdb", args);
+    } else if (path == kApp && preload.find("libduma") != std::string::npos) {
+        EventLog log = open_log();
+        event_log_write(log, "exec", ",\"program\":" + json_string(kApp) + ",\"args\":" +
+                                         json_string_array(args) + ",\"preload\":" + json_string(preload));
+        event_log_close(log);
+        touch(kRun + "/launched");
+    }
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t kAuditArch = 0;
+#endif
+
+// In the child, before it executes bootmgr: returns the listener descriptor
+// or -1 when exec notifications are not available.
+int install_exec_listener() {
+    if (kAuditArch == 0) return -1;
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execve, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execveat, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+    };
+    struct sock_fprog prog {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
+    long fd = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+    return fd < 0 ? -1 : static_cast<int>(fd);
+}
+
+void send_fd(int sock, int fd) {
+    char byte = fd >= 0 ? 'F' : 'N';
+    struct iovec iov {&byte, 1};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    }
+    while (sendmsg(sock, &msg, 0) < 0 && errno == EINTR) {}
+}
+
+int receive_fd(int sock) {
+    char byte = 0;
+    struct iovec iov {&byte, 1};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    while ((n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {}
+    if (n != 1 || byte != 'F') return -1;
+    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
+    return fd;
+}
+
+// Reads a NUL-terminated string of at most 4095 bytes at addr in the
+// process's memory; empty when it cannot be read.
+std::string read_string(int mem, std::uint64_t addr) {
+    std::string out;
+    char buf[256];
+    while (addr != 0 && out.size() < 4096) {
+        ssize_t n = pread(mem, buf, sizeof buf, static_cast<off_t>(addr));
+        if (n <= 0) break;
+        const char* nul = static_cast<const char*>(std::memchr(buf, 0, static_cast<std::size_t>(n)));
+        if (nul) return out.append(buf, static_cast<std::size_t>(nul - buf));
+        out.append(buf, static_cast<std::size_t>(n));
+        addr += static_cast<std::uint64_t>(n);
+    }
+    return out;
+}
+
+// Reads a NULL-terminated pointer array (argv or envp), at most limit items.
+std::vector<std::string> read_string_array(int mem, std::uint64_t addr, std::size_t limit) {
+    std::vector<std::string> out;
+    while (addr != 0 && out.size() < limit) {
+        std::uint64_t p = 0;
+        if (pread(mem, &p, sizeof p, static_cast<off_t>(addr)) != sizeof p || p == 0) break;
+        out.push_back(read_string(mem, p));
+        addr += sizeof p;
+    }
+    return out;
+}
+
+// Serves one exec notification: look, then let the exec go on.
+void serve_exec_notification(int listener) {
+    struct seccomp_notif_sizes sizes {};
+    if (syscall(SYS_seccomp, SECCOMP_GET_NOTIF_SIZES, 0, &sizes) != 0) return;
+    std::vector<char> req_buf(std::max<std::size_t>(sizes.seccomp_notif, sizeof(seccomp_notif)), 0);
+    std::vector<char> resp_buf(std::max<std::size_t>(sizes.seccomp_notif_resp, sizeof(seccomp_notif_resp)), 0);
+    auto* req = reinterpret_cast<seccomp_notif*>(req_buf.data());
+    auto* resp = reinterpret_cast<seccomp_notif_resp*>(resp_buf.data());
+    if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, req) != 0) return;
+    const bool at = req->data.nr == __NR_execveat;
+    std::uint64_t path_arg = req->data.args[at ? 1 : 0];
+    std::uint64_t argv_arg = req->data.args[at ? 2 : 1];
+    std::uint64_t envp_arg = req->data.args[at ? 3 : 2];
+    if (access((kRun + "/launched").c_str(), F_OK) != 0) {
+        int mem = ::open(("/proc/" + std::to_string(req->pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+        if (mem >= 0) {
+            std::string path = read_string(mem, path_arg);
+            if (path == "/tmp/gdb" || path == kApp)
+                record_launch(path, read_string_array(mem, argv_arg, 256), read_string_array(mem, envp_arg, 1024));
+            ::close(mem);
+        }
+    }
+    resp->id = req->id;
+    resp->error = 0;
+    resp->val = 0;
+    resp->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, resp);
+}
+
+// Fallback: the process list, every poll period.
 void scan_launches(std::set<int>& seen) {
     if (access((kRun + "/launched").c_str(), F_OK) == 0) return;
     DIR* d = opendir("/proc");
@@ -248,27 +417,11 @@ void scan_launches(std::set<int>& seen) {
         if (pid <= 0 || seen.count(pid)) continue;
         auto cmd = read_nul_list(std::string("/proc/") + e->d_name + "/cmdline");
         if (cmd.empty()) continue;
-        bool gdb = cmd[0] == "/tmp/gdb" || (cmd.size() > 1 && cmd[1] == "/tmp/gdb");
-        bool memchk = false;
-        // The application itself, or the shell running it when it is a script.
-        if (!gdb && (cmd[0] == kApp || (cmd.size() > 1 && cmd[1] == kApp))) {
-            for (const auto& v : read_nul_list(std::string("/proc/") + e->d_name + "/environ"))
-                if (v.rfind("LD_PRELOAD=", 0) == 0 && v.find("libduma") != std::string::npos) memchk = true;
-        }
-        if (!gdb && !memchk) continue;
+        // A script runs as "/bin/sh SCRIPT ARGS": look at the script.
+        if (cmd.size() > 1 && (cmd[1] == "/tmp/gdb" || cmd[1] == kApp)) cmd.erase(cmd.begin());
+        if (cmd[0] != "/tmp/gdb" && cmd[0] != kApp) continue;
         seen.insert(pid);
-        std::size_t from = cmd[0] == "/tmp/gdb" || cmd[0] == kApp ? 1 : 2;
-        std::vector<std::string> args(cmd.begin() + static_cast<long>(std::min(from, cmd.size())), cmd.end());
-        if (memchk) {
-            EventLog log = open_log();
-            event_log_write(log, "exec", ",\"program\":" + json_string(kApp) + ",\"args\":" +
-                                             json_string_array(args) + ",\"preload\":\"libduma.so.0.0.0\"");
-            event_log_close(log);
-            touch(kRun + "/launched");
-        } else {
-            record_exec("/tmp/gdb", args);
-        }
-        break;
+        record_launch(cmd[0], cmd, read_nul_list(std::string("/proc/") + e->d_name + "/environ"));
     }
     closedir(d);
 }
@@ -291,9 +444,16 @@ int board_init() {
     signal(SIGTSTP, SIG_IGN);
     signal(SIGTTOU, SIG_IGN);
 
+    int socks[2] = {-1, -1};
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socks);
     pid_t child = fork();
     if (child < 0) return 125;
     if (child == 0) {
+        ::close(socks[0]);
+        int listener = install_exec_listener();
+        send_fd(socks[1], listener);
+        if (listener >= 0) ::close(listener);
+        ::close(socks[1]);
         setpgid(0, 0);
         tcsetpgrp(0, getpid());
         signal(SIGINT, SIG_DFL);
@@ -314,6 +474,9 @@ int board_init() {
         _exit(127);
     }
     setpgid(child, child);
+    ::close(socks[1]);
+    const int listener = receive_fd(socks[0]);
+    ::close(socks[0]);
 
     std::set<int> seen;
     std::int64_t reboot_seen_at = 0;
@@ -321,7 +484,7 @@ int board_init() {
     for (;;) {
         pid_t r = waitpid(child, &status, WNOHANG);
         if (r == child) break;
-        scan_launches(seen);
+        if (listener < 0) scan_launches(seen);
         if (access((kRun + "/reboot").c_str(), F_OK) == 0) {
             if (reboot_seen_at == 0) reboot_seen_at = monotonic_ns();
             else if (monotonic_ns() - reboot_seen_at > kRebootGraceNs) {
@@ -333,8 +496,20 @@ int board_init() {
                 return 0;
             }
         }
-        struct timespec ts {0, 20'000'000};
-        nanosleep(&ts, nullptr);
+        struct pollfd pf {listener, POLLIN, 0};
+        bool waited = false;
+        if (listener >= 0) {
+            int n = poll(&pf, 1, 20);
+            if (n > 0 && (pf.revents & POLLIN)) {
+                serve_exec_notification(listener);
+                continue;
+            }
+            waited = n == 0;  // a hung-up listener returns at once
+        }
+        if (!waited) {
+            struct timespec ts {0, 20'000'000};
+            nanosleep(&ts, nullptr);
+        }
     }
     EventLog log = open_log();
     if (WIFEXITED(status))
@@ -361,5 +536,6 @@ int standin_main(int argc, char** argv) {
     if (name == "backtrace") return standin_backtrace(argc, argv);
     if (name == "gdbserver") return standin_gdbserver(argc, argv);
     if (name == "dhclient") return standin_dhclient(argc, argv);
+    if (name == "rx") return standin_rx(argc, argv);
     return -1;
 }
