@@ -28,15 +28,14 @@ def console(proc) -> str:
 APP = "/tmp/home/bin/mp.elf.strip"
 
 # Environment entries (None: an erased partition), what slot 2 holds, and
-# what the launch then does: the exec event of the launcher (program and
-# arguments; None for the debugger, which the board runs as an ordinary
-# program) and a console line that must appear.
+# what the launch then does: the exec event of the launcher or debugger
+# (program and arguments) and a console line that must appear.
 ENV_TABLE = [
     ("erased", None, "image2", "/bin/backtrace", [], None),
     ("empty", {}, "image2", "/bin/backtrace", [], None),
     ("gdbserver_forces_gdb", {"gdbserver": "on", "gdb": "off"}, "image2", "/bin/gdbserver",
      [":1234", APP], None),
-    ("gdb_on_gdbserver_off", {"gdb": "on", "gdbserver": "off"}, "gdb", None, None,
+    ("gdb_on_gdbserver_off", {"gdb": "on", "gdbserver": "off"}, "gdb", "/tmp/gdb", [APP],
      "Demo debugger: debugging /tmp/home/bin/mp.elf.strip"),
     ("gdbport_number", {"gdbserver": "on", "gdbport": "2345"}, "image2", "/bin/gdbserver",
      [":2345", APP], None),
@@ -44,7 +43,7 @@ ENV_TABLE = [
      [":1234", APP], None),
     ("gdb_without_debugger", {"gdb": "on"}, "rescue", "/bin/backtrace", [],
      "**** GDB mode selected but GDB not available. Please install GDB image ***"),
-    ("suffix_mygdb_counts", {"mygdb": "on"}, "gdb", None, None,
+    ("suffix_mygdb_counts", {"mygdb": "on"}, "gdb", "/tmp/gdb", [APP],
      "*** Launching under GDB ***"),
     ("lowsec_misspelt", {"lowsec": "authorized"}, "image2", "/bin/backtrace", [], None),
     ("rescue_prefix_goes_on", {"diagnostics": "rescuex"}, "image2", "/bin/backtrace", [], None),
@@ -65,14 +64,9 @@ def test_environment_flags_choose_the_launch(board, name, env, slot2, program, a
     if line:
         assert line in out
     assert "Demo application of image 1, version 1.0.0.1" in out
-    if program is None:
-        # A debugging run ends in a reboot of the board.
-        assert not execs
-        assert board.events("reboot")
-    else:
-        assert proc.returncode == LAUNCHED, out
-        assert execs and execs[0]["program"] == program, execs
-        assert execs[0]["args"] == args
+    assert proc.returncode == LAUNCHED, out
+    assert execs and execs[0]["program"] == program, execs
+    assert execs[0]["args"] == args
 
 
 def test_date_command_from_the_clock(make_board):
