@@ -47,9 +47,22 @@ AlignedRange align_range(std::uint32_t offset, std::uint32_t len, const MtdInfo&
     return r;
 }
 
-// A range is usable when it is non-empty and lies inside the partition.
-bool range_fits(std::uint32_t offset, std::uint32_t len, const MtdInfo& info) {
-    return len > 0 && offset < info.size && len <= info.size - offset;
+// Refuses a range outside the partition ("<what> out of range."), else
+// computes its aligned span and prints the trace line when `trace` is on.
+bool prepare_range(const char* what, std::uint32_t offset, std::uint32_t len, const MtdInfo& info,
+                   bool trace, AlignedRange* r) {
+    if (offset >= info.size || len > info.size - offset) {
+        std::printf("%s out of range.\n", what);
+        return false;
+    }
+    *r = align_range(offset, len, info);
+    if (trace) {
+        std::printf("%s 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", what,
+                    static_cast<unsigned long>(offset), static_cast<unsigned long>(offset + len - 1),
+                    static_cast<unsigned long>(r->first), static_cast<unsigned long>(r->last),
+                    static_cast<long>(r->blocks));
+    }
+    return true;
 }
 
 }  // namespace
@@ -116,18 +129,8 @@ bool mtd_write(int fd, std::uint32_t offset, std::uint32_t len, const std::uint8
 bool flash_write(const std::uint8_t* data, int fd, std::uint32_t len, std::uint32_t offset,
                  bool progress, const MtdInfo& info) {
     if (len == 0) return true;
-    if (!range_fits(offset, len, info)) {
-        std::printf("Flash Write out of range.\n");
-        return false;
-    }
-    const AlignedRange r = align_range(offset, len, info);
-    if (mtd_trace_write) {
-        std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n",
-                    static_cast<unsigned long>(offset),
-                    static_cast<unsigned long>(offset + len - 1),
-                    static_cast<unsigned long>(r.first), static_cast<unsigned long>(r.last),
-                    static_cast<long>(r.blocks));
-    }
+    AlignedRange r;
+    if (!prepare_range("Flash Write", offset, len, info, mtd_trace_write, &r)) return false;
 
     std::unique_ptr<std::uint8_t[]> block(new (std::nothrow)
                                               std::uint8_t[info.erase_size + kWritePiece]);
@@ -177,18 +180,8 @@ bool flash_write(const std::uint8_t* data, int fd, std::uint32_t len, std::uint3
 
 bool flash_erase(int fd, std::uint32_t len, std::uint32_t offset, const MtdInfo& info) {
     if (len == 0) return true;
-    if (!range_fits(offset, len, info)) {
-        std::printf("Flash Erase out of range.\n");
-        return false;
-    }
-    const AlignedRange r = align_range(offset, len, info);
-    if (mtd_trace_erase) {
-        std::printf("Flash Erase 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n",
-                    static_cast<unsigned long>(offset),
-                    static_cast<unsigned long>(offset + len - 1),
-                    static_cast<unsigned long>(r.first), static_cast<unsigned long>(r.last),
-                    static_cast<long>(r.blocks));
-    }
+    AlignedRange r;
+    if (!prepare_range("Flash Erase", offset, len, info, mtd_trace_erase, &r)) return false;
     for (std::uint32_t i = 0; i < r.blocks; ++i) {
         if (!mtd_erase_block(fd, r.first + i * info.erase_size, info.erase_size)) {
             std::printf("Flash Erase mtd erase failed.\n");

@@ -2,81 +2,34 @@
 // the y/N confirmation, the timed question and the interrupt key.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <functional>
-#include <poll.h>
-#include <pty.h>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "boot/settings.h"
 #include "console/console.h"
+#include "tests/common/terminal_child.h"
 
 namespace {
 
-struct TermRun {
-    int status;          // the child's exit code
-    std::string output;  // everything it printed on the terminal
-};
-
-// Runs `body` in a child whose controlling terminal, standard input and
-// standard output are a fresh pseudo-terminal; the parent types `keys`
-// after `delay_ms` and collects the output. The child exits with body's value.
-TermRun on_terminal(const std::function<int()>& body, const std::string& keys, int delay_ms = 100) {
-    int master = -1, slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {-1, "openpty"};
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(master);
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        ::dup2(slave, STDIN_FILENO);
-        ::dup2(slave, STDOUT_FILENO);
-        const int rc = body();
-        std::fflush(stdout);
-        std::_Exit(rc & 0xff);
-    }
-    ::close(slave);
-    ::usleep(delay_ms * 1000);
-    if (!keys.empty()) {
-        [[maybe_unused]] ssize_t n = ::write(master, keys.data(), keys.size());
-    }
-    std::string out;
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0) break;
-        char buf[256];
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0) break;  // EIO once the child has gone
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(master);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+const TerminalReady kAsked = terminal_prompt("(y/n) ");
 
 TEST(ConsoleTerminal, GetkeyIsRawAndSilent) {
-    const TermRun r = on_terminal([] { return static_cast<int>(console_getkey()); }, "q");
+    const TerminalRun r = run_on_terminal([] { return static_cast<int>(console_getkey()); }, "q",
+                                          terminal_raw);
     EXPECT_EQ(r.status, 'q');
     EXPECT_EQ(r.output, "");  // no echo, no Enter needed
 }
 
 TEST(ConsoleTerminal, GetkeyRestoresLineMode) {
-    const TermRun r = on_terminal(
+    const TerminalRun r = run_on_terminal(
         [] {
             console_getkey();
             termios t{};
             ::tcgetattr(STDIN_FILENO, &t);
             return (t.c_lflag & ICANON) && (t.c_lflag & ECHO) ? 0 : 1;
         },
-        "x");
+        "x", terminal_raw);
     EXPECT_EQ(r.status, 0);
 }
 
@@ -92,19 +45,21 @@ TEST(ConsoleTerminal, ConfirmDefaultsToNo) {
                                  {"N", 0, "N"},      {" ", 0, " "}, {"x", 0, "x"},
                                  {"\r", 0, "\r\n"}};
     for (const ConfirmCase& c : cases) {
-        const TermRun r = on_terminal([] { return console_confirm("Install anyway"); }, c.key);
+        const TerminalRun r = run_on_terminal([] { return console_confirm("Install anyway"); }, c.key,
+                                                terminal_raw);
         EXPECT_EQ(r.status, c.answer) << c.key;
         EXPECT_EQ(r.output, "Install anyway y/N? " + c.echo + "\r\n") << c.key;
     }
 }
 
 TEST(ConsoleTerminal, TimedQuestionAcceptsOnlyLowerCase) {
-    const TermRun yes = on_terminal([] { return console_ask_timed("Load it? "); }, "y\n");
+    const TerminalRun yes = run_on_terminal([] { return console_ask_timed("Load it? "); }, "y\n", kAsked);
     EXPECT_EQ(yes.status, 1);
-    const TermRun no = on_terminal([] { return console_ask_timed("Load it? "); }, "n\n");
+    const TerminalRun no = run_on_terminal([] { return console_ask_timed("Load it? "); }, "n\n", kAsked);
     EXPECT_EQ(no.status, 0);
     // Y and its line end each ask again; then y answers.
-    const TermRun upper = on_terminal([] { return console_ask_timed("Load it? "); }, "Y\ny\n");
+    const TerminalRun upper = run_on_terminal([] { return console_ask_timed("Load it? "); }, "Y\ny\n",
+                                              kAsked);
     EXPECT_EQ(upper.status, 1);
     std::size_t prompts = 0;
     for (std::size_t at = 0; (at = upper.output.find("(y/n) ", at)) != std::string::npos; ++at) {
@@ -114,30 +69,30 @@ TEST(ConsoleTerminal, TimedQuestionAcceptsOnlyLowerCase) {
 }
 
 TEST(ConsoleTerminal, TimedQuestionSilenceIsNo) {
-    const TermRun r = on_terminal([] { return console_ask_timed("Load it? "); }, "");
+    const TerminalRun r = run_on_terminal([] { return console_ask_timed("Load it? "); }, "", kAsked);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.find("Timeout. Assuming \"no\"."), std::string::npos);
 }
 
 TEST(ConsoleTerminal, InterruptKeyEndsARead) {
-    const TermRun r = on_terminal(
+    const TerminalRun r = run_on_terminal(
         [] {
             install_interrupt_handler();
             const unsigned char key = console_getkey();
             return key == 0 && g_boot_settings.interrupted ? 0 : 1;
         },
-        "\x03");
+        "\x03", terminal_raw);
     EXPECT_EQ(r.status, 0);
 }
 
 TEST(ConsoleTerminal, ReadlineEditsOverTheTerminal) {
-    const TermRun r = on_terminal(
+    const TerminalRun r = run_on_terminal(
         [] {
             char buf[8];
             console_readline(buf, sizeof buf);
             return std::string(buf) == "abXcd" ? 0 : 1;
         },
-        "abcd\x02\x02X\r");
+        "abcd\x02\x02X\r", terminal_raw);
     EXPECT_EQ(r.status, 0);
 }
 

@@ -4,17 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <functional>
-#include <poll.h>
-#include <pty.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "board/led.h"
 #include "boot/settings.h"
 #include "security/lowsec.h"
+#include "tests/common/terminal_child.h"
 
 namespace {
 
@@ -33,44 +29,6 @@ TEST(Lowsec, LedValues) {
     EXPECT_EQ(led_rest_value(0x00), 0x40);
     EXPECT_EQ(led_blink_value(0x00), 0x00);
     EXPECT_EQ(led_rest_value(0xC5), 0x45);
-}
-
-// The marker and the mode live in /tmp/lowsec; these tests run in a child
-// with its own view of the flag and restore the marker afterwards.
-struct Outcome {
-    int status;
-    std::string output;
-};
-
-Outcome on_terminal(const std::function<int()>& body, const std::string& keys) {
-    int master = -1, slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {-1, ""};
-    std::fflush(stdout);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(master);
-        ::dup2(slave, STDIN_FILENO);
-        ::dup2(slave, STDOUT_FILENO);
-        const int rc = body();
-        std::fflush(stdout);
-        std::_Exit(rc & 0xff);
-    }
-    ::close(slave);
-    ::usleep(100000);
-    [[maybe_unused]] ssize_t n = ::write(master, keys.data(), keys.size());
-    std::string out;
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) break;
-        char buf[256];
-        const ssize_t got = ::read(master, buf, sizeof buf);
-        if (got <= 0) break;
-        out.append(buf, static_cast<std::size_t>(got));
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(master);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
 class LowsecMarker : public ::testing::Test {
@@ -102,12 +60,12 @@ TEST_F(LowsecMarker, SetAndClear) {
 }
 
 TEST_F(LowsecMarker, OverridePrintsEveryTime) {
-    const Outcome r = on_terminal(
+    const TerminalRun r = run_on_terminal(
         [] {
             g_boot_settings.lowsecAuthorised = 1;
             return lowsec_active() && lowsec_active() ? 0 : 1;
         },
-        "");
+        "", terminal_prompt(""));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, "NOTE: Uboot low security mode override enabled\r\n"
                         "NOTE: Uboot low security mode override enabled\r\n");
@@ -122,7 +80,8 @@ TEST_F(LowsecMarker, LeavingAsksWithYesAsDefault) {
     const Row rows[] = {{"\r", false}, {"y", false}, {"Y", false}, {"n", true}, {"N", true}};
     for (const Row& row : rows) {
         ASSERT_TRUE(lowsec_set(true));
-        const Outcome r = on_terminal([] { return physical_presence_test(); }, row.key);
+        const TerminalRun r = run_on_terminal([] { return physical_presence_test(); }, row.key,
+                                                terminal_raw);
         EXPECT_EQ(r.status, 1) << row.key;
         EXPECT_EQ(::access(LOWSEC_MARKER, F_OK) == 0, row.marker_after) << row.key;
         EXPECT_EQ(r.output.rfind("Switch is in low security mode. Confirm disabling Y/n? ", 0), 0u);
@@ -131,7 +90,8 @@ TEST_F(LowsecMarker, LeavingAsksWithYesAsDefault) {
 
 TEST_F(LowsecMarker, EnteringNeedsAYes) {
     for (const char* key : {"n", "N", "\r", "x"}) {
-        const Outcome r = on_terminal([] { return physical_presence_test(); }, key);
+        const TerminalRun r = run_on_terminal([] { return physical_presence_test(); }, key,
+                                                terminal_raw);
         EXPECT_EQ(r.status, 0) << key;
         EXPECT_NE(r.output.find("Do you wish to continue y/N? "), std::string::npos);
         EXPECT_EQ(r.output.find("Hit a key"), std::string::npos) << key;
@@ -141,7 +101,7 @@ TEST_F(LowsecMarker, EnteringNeedsAYes) {
 
 TEST(WipeKeys, AnythingButYesChangesNothing) {
     for (const char* key : {"n", "\r", "q"}) {
-        const Outcome r = on_terminal([] { return wipe_system_keys(); }, key);
+        const TerminalRun r = run_on_terminal([] { return wipe_system_keys(); }, key, terminal_raw);
         EXPECT_EQ(r.status, 1);
         // The key is not echoed: only the question and the line end.
         EXPECT_EQ(r.output, "Confirm: wiping system keys y/N: \r\n") << key;
