@@ -133,10 +133,10 @@ EXIT_CASES = [
     ("extract absent type", ["extract", "img", "--type", "rfs", "-o", "x"], {"img": GOOD}, 1),
     ("extract bad crc", ["extract", "img", "--type", "kernel", "-o", "x"], {"img": BAD_CRC}, 1),
     ("extract no type", ["extract", "img"], {"img": GOOD}, 2),
-    ("sign reserved", ["sign", "img"], {}, 2),
-    ("digest reserved", ["digest", "img"], {}, 2),
-    ("attach reserved", ["attach", "img"], {}, 2),
-    ("verify reserved", ["verify", "img"], {}, 2),
+    ("sign no key", ["sign", "img"], {"img": GOOD}, 2),
+    ("digest missing file", ["digest", "nope"], {}, 1),
+    ("attach no signature", ["attach", "img"], {"img": GOOD}, 2),
+    ("verify no key", ["verify", "img"], {"img": GOOD}, 2),
 ]
 
 

@@ -16,6 +16,8 @@
 
 #include "byteorder.h"
 #include "image/format.h"
+#include "tools/imagetool/cli_util.h"
+#include "tools/imagetool/sign_verbs.h"
 
 namespace {
 
@@ -28,10 +30,10 @@ const char kMainHelp[] =
     "  create    build an image file from payload files\n"
     "  info      show the components of an image file (text or JSON)\n"
     "  extract   write the payload of one component to a file\n"
-    "  sign      sign components with a PEM key          (not available yet)\n"
-    "  digest    write the payload digests for an HSM     (not available yet)\n"
-    "  attach    attach signatures made elsewhere         (not available yet)\n"
-    "  verify    verify the signatures of an image        (not available yet)\n"
+    "  sign      sign components with an RSA private key (PEM)\n"
+    "  digest    print the payload digests to sign with a key held elsewhere\n"
+    "  attach    attach a signature made elsewhere\n"
+    "  verify    verify the signatures with the boot manager's crypto library\n"
     "\n"
     "imagetool VERB --help shows the options of a verb.\n"
     "Exit status: 0 success, 1 image invalid, check failed or file error,\n"
@@ -109,130 +111,6 @@ const char kExtractHelp[] =
     "magic word) to OUT, or to standard output without -o. The component's\n"
     "CRC must be good; nothing is written otherwise.\n"
     "Exit status 1 when no such component exists or its CRC is bad.\n";
-
-const char kReservedHelp[] =
-    "usage: imagetool %s ...\n"
-    "\n"
-    "Not available yet: signing, digests for keys held elsewhere, attaching\n"
-    "signatures and verification come with the image security work.\n";
-
-// ---- Small helpers ------------------------------------------------------------
-
-int usage_error(const char* verb, const char* fmt, const char* arg) {
-    std::fprintf(stderr, "imagetool %s: ", verb);
-    std::fprintf(stderr, fmt, arg);
-    std::fprintf(stderr, "\nTry 'imagetool %s --help'.\n", verb);
-    return IMAGETOOL_USAGE;
-}
-
-bool is_help(std::string_view a) { return a == "--help" || a == "-h"; }
-
-// A file descriptor closed on scope exit.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// Reads a whole regular file into a buffer allocated without throwing.
-bool read_file(const char* path, std::unique_ptr<std::uint8_t[]>* data, std::size_t* size) {
-    Fd f(open(path, O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) {
-        std::fprintf(stderr, "imagetool: cannot open %s: %s\n", path, std::strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "imagetool: %s is not a regular file\n", path);
-        return false;
-    }
-    const auto n = static_cast<std::uint64_t>(st.st_size);
-    if (n > 0xFFFFFFFFu) {
-        std::fprintf(stderr, "imagetool: %s is too large for a component\n", path);
-        return false;
-    }
-    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[n ? n : 1]);
-    if (!buf) {
-        std::fprintf(stderr, "imagetool: out of memory reading %s\n", path);
-        return false;
-    }
-    const ImageSource src = image_source_fd(f.fd, n);
-    if (image_source_read(src, 0, buf.get(), static_cast<std::size_t>(n)) !=
-        static_cast<std::int64_t>(n)) {
-        std::fprintf(stderr, "imagetool: cannot read %s\n", path);
-        return false;
-    }
-    *data = std::move(buf);
-    *size = static_cast<std::size_t>(n);
-    return true;
-}
-
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-// An output file written under a temporary name beside it and renamed into
-// place by commit(): an input may be the output file itself, and a failed
-// run leaves an existing file as it was. Without a path it writes to
-// standard output. The temporary file is removed unless committed.
-struct OutputFile {
-    std::string path;
-    std::string temp;
-    int fd = -1;
-
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() {
-        if (fd >= 0) close(fd);
-        if (!temp.empty()) unlink(temp.c_str());
-    }
-
-    // Prints its own message on failure.
-    bool open_for(const char* verb, const char* target) {
-        if (!target) {
-            fd = dup(1);
-            if (fd < 0) std::fprintf(stderr, "imagetool %s: no standard output\n", verb);
-            return fd >= 0;
-        }
-        path = target;
-        temp = path + ".XXXXXX";
-        fd = mkstemp(temp.data());
-        if (fd < 0 || fchmod(fd, 0644) != 0) {
-            std::fprintf(stderr, "imagetool %s: cannot create %s: %s\n", verb, temp.c_str(),
-                         std::strerror(errno));
-            if (fd < 0) temp.clear();
-            return false;
-        }
-        return true;
-    }
-
-    // Prints its own message on failure.
-    bool commit(const char* verb) {
-        const int closed = close(fd);
-        fd = -1;
-        if (closed != 0 || (!temp.empty() && rename(temp.c_str(), path.c_str()) != 0)) {
-            std::fprintf(stderr, "imagetool %s: cannot write %s: %s\n", verb,
-                         path.empty() ? "standard output" : path.c_str(), std::strerror(errno));
-            return false;
-        }
-        temp.clear();
-        return true;
-    }
-};
 
 bool parse_hex(std::string_view text, std::vector<std::uint8_t>* out) {
     if (text.size() % 2) return false;
@@ -739,19 +617,6 @@ int cmd_extract(int argc, char** argv) {
     return out.commit(verb) ? IMAGETOOL_OK : IMAGETOOL_FAILED;
 }
 
-// ---- reserved verbs -----------------------------------------------------------
-
-int cmd_reserved(const char* verb, int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) {
-        if (is_help(argv[i])) {
-            std::printf(kReservedHelp, verb);
-            return IMAGETOOL_OK;
-        }
-    }
-    std::fprintf(stderr, "imagetool %s: not available yet\n", verb);
-    return IMAGETOOL_USAGE;
-}
-
 }  // namespace
 
 int imagetool_main(int argc, char** argv) {
@@ -770,8 +635,10 @@ int imagetool_main(int argc, char** argv) {
     if (verb == "create") return cmd_create(rest_argc, rest);
     if (verb == "info") return cmd_info(rest_argc, rest);
     if (verb == "extract") return cmd_extract(rest_argc, rest);
-    for (const char* reserved : {"sign", "digest", "attach", "verify"})
-        if (verb == reserved) return cmd_reserved(reserved, rest_argc, rest);
+    if (verb == "sign") return cmd_sign(rest_argc, rest);
+    if (verb == "digest") return cmd_digest(rest_argc, rest);
+    if (verb == "attach") return cmd_attach(rest_argc, rest);
+    if (verb == "verify") return cmd_verify(rest_argc, rest);
     std::fprintf(stderr, "imagetool: unknown verb '%s'\n", argv[1]);
     std::fputs(kMainHelp, stderr);
     return IMAGETOOL_USAGE;

@@ -1,9 +1,14 @@
-// imagetool: builds, examines and extracts image files on the host.
+// imagetool: builds, examines, extracts, signs and verifies image files on
+// the host.
 //
 //   imagetool create  -o OUT [component options] --payload FILE ...
 //   imagetool info    FILE [--json]
 //   imagetool extract FILE --type T [-o OUT]
-//   imagetool sign | digest | attach | verify   (reserved, not available yet)
+//   imagetool sign    FILE --key PRIVATE.pem [--component N|--type T] [-o OUT]
+//   imagetool digest  FILE [--component N|--type T] [--binary|--digestinfo] [-o OUT]
+//   imagetool attach  FILE --signature SIG --key PUBLIC.pem [--component N|--type T] [-o OUT]
+//   imagetool verify  FILE --key PUBLIC.pem [--key ...] [--component N|--type T]
+// (the signing verbs are described in sign_verbs.h)
 //
 // Every verb takes --help. Errors go to standard error. Exit status:
 // IMAGETOOL_OK on success, IMAGETOOL_FAILED when the image is invalid, a
