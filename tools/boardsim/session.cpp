@@ -150,6 +150,7 @@ void session_prepare_boot(Session& s, int boot, bool fast) {
     s.log.boot = boot;
     ::unlink((s.dir + "/run/reboot").c_str());
     ::unlink((s.dir + "/run/launched").c_str());
+    ::unlink((s.dir + "/run/memchk").c_str());
     write_file(s.dir + "/run/session", std::to_string(s.log.t0_ns) + " " + std::to_string(boot) + " " +
                                            (fast ? "1" : "0") + "\n");
 }
