@@ -336,3 +336,35 @@ def test_rx_receives_to_an_absolute_path(board):
     proc = board.run("/bin/sh", "-c", cmd, timeout=60)
     assert proc.stdout.split() == ["rc=0", "SAME"]
     assert board.events("shell")[0]["args"] == ["-q", "/tmp/dst"]
+
+
+def test_a_killed_run_leaves_no_dead_device_mount(board):
+    import signal
+    import subprocess
+    from boardsim_helpers import boardsim_path
+    if os.geteuid() != 0:
+        pytest.skip("dead mounts are only cleared when boardsim runs as root")
+    proc = subprocess.Popen([boardsim_path(), "run", str(board.path), "--", "/bin/sh", "-c", "sleep 30"])
+    deadline = time.monotonic() + 10
+    mine = []
+    while not mine and time.monotonic() < deadline:
+        time.sleep(0.05)
+        mine = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    time.sleep(0.2)
+    board.run("/bin/true", check=True)
+    left = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
+    assert mine and not set(mine) & set(left)
+
+
+def test_a_second_run_leaves_a_live_run_alone(board):
+    import subprocess
+    from boardsim_helpers import boardsim_path
+    first = subprocess.Popen([boardsim_path(), "run", str(board.path), "--", "/bin/sh", "-c",
+                              "sleep 1; dd if=/dev/mtd-kernel bs=1 count=1 2>/dev/null | wc -c"],
+                             stdout=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    board.run("/bin/true", check=True)
+    out, _ = first.communicate(timeout=30)
+    assert first.returncode == 0 and out.strip() == "1"
