@@ -226,7 +226,7 @@ ROADS = {
                             {}, LAUNCHED, 3, "application launched in boot 3"),
     "reboot-loop": ("reboot; exit 0\n", {"max_boots": 3}, NO_LAUNCH, 3, "3 boot(s) ended without"),
     "exit-without-reboot": ("echo giving up; exit 5\n", {}, NO_LAUNCH, 1, "without a reboot"),
-    "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after"),
+    "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after 1.5 s in boot 1"),
     "gdbserver": (APP + "/bin/sh -c '/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {},
                   LAUNCHED, 1, "application launched"),
     # Both runs last a few milliseconds: the launch must still be seen.

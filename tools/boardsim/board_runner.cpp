@@ -239,8 +239,9 @@ int board_boot(Session& s, const BootOptions& opt) {
         if (why == Relay::timeout) {
             event_log_write(s.log, "timeout");
             result = kBootTimeout;
-            last = "timeout after " + std::to_string(static_cast<long>(opt.timeout_seconds)) + " s in boot " +
-                   std::to_string(boot);
+            char secs[32];
+            std::snprintf(secs, sizeof secs, "%g", opt.timeout_seconds);
+            last = std::string("timeout after ") + secs + " s in boot " + std::to_string(boot);
             break;
         }
         if (why == Relay::user_stop || why == Relay::signal_stop) {

@@ -469,7 +469,7 @@ int board_init() {
             setenv("FAKETIME", "+0 x10", 1);
             setenv("FAKETIME_DONT_RESET", "1", 1);
             // rx relies on alarm(), which the library scales badly.
-            setenv("FAKETIME_SKIP_CMDS", "rx,lrz,tool", 1);
+            setenv("FAKETIME_SKIP_CMDS", "rx", 1);
             // A sanitizer build of bootmgr must tolerate the preload.
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
         }
