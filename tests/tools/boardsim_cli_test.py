@@ -226,15 +226,16 @@ ROADS = {
                             {}, LAUNCHED, 3, "application launched in boot 3"),
     "reboot-loop": ("reboot; exit 0\n", {"max_boots": 3}, NO_LAUNCH, 3, "3 boot(s) ended without"),
     "exit-without-reboot": ("echo giving up; exit 5\n", {}, NO_LAUNCH, 1, "without a reboot"),
-    "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after"),
+    "hang": ("sleep 100\n", {"timeout": 1.5}, TIMEOUT, 1, "timeout after 1.5 s in boot 1"),
     "gdbserver": (APP + "/bin/sh -c '/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {},
                   LAUNCHED, 1, "application launched"),
     # Both runs last a few milliseconds: the launch must still be seen.
     "debugger": (APP + "printf '#!/bin/sh\\nexec \"$@\"\\n' > /tmp/gdb; chmod +x /tmp/gdb\n"
                  "/bin/sh -c '/tmp/gdb /tmp/home/bin/mp.elf.strip'\nreboot; exit 0\n", {}, LAUNCHED, 1,
                  "application launched"),
+    # Recorded, but not a launch: bootmgr reboots after a memory-checker run.
     "memory-checker": (APP + "/bin/sh -c 'LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip x'\n"
-                       "reboot; exit 0\n", {}, LAUNCHED, 1, "application launched"),
+                       "reboot; exit 0\n", {"max_boots": 1}, NO_LAUNCH, 1, "1 boot(s) ended without"),
     "reboot-but-keeps-running": ("reboot; sleep 100\n", {"max_boots": 2, "timeout": 30}, NO_LAUNCH, 2,
                                  "2 boot(s) ended without"),
 }
@@ -263,7 +264,7 @@ def test_launch_events_name_the_launcher(board, tmp_path):
     board.boot(bootmgr=script(tmp_path, "bm2", ROADS["debugger"][0]))
     assert [(e["program"], e["args"]) for e in board.events("exec")] == [("/tmp/gdb", ["/tmp/home/bin/mp.elf.strip"])]
     board.clear_events()
-    board.boot(bootmgr=script(tmp_path, "bm4", ROADS["memory-checker"][0]))
+    board.boot(bootmgr=script(tmp_path, "bm4", ROADS["memory-checker"][0]), max_boots=1)
     assert [(e["program"], e["args"], e["preload"]) for e in board.events("exec")] == [
         ("/tmp/home/bin/mp.elf.strip", ["x"], "libduma.so.0.0.0")]
     board.clear_events()
@@ -335,3 +336,35 @@ def test_rx_receives_to_an_absolute_path(board):
     proc = board.run("/bin/sh", "-c", cmd, timeout=60)
     assert proc.stdout.split() == ["rc=0", "SAME"]
     assert board.events("shell")[0]["args"] == ["-q", "/tmp/dst"]
+
+
+def test_a_killed_run_leaves_no_dead_device_mount(board):
+    import signal
+    import subprocess
+    from boardsim_helpers import boardsim_path
+    if os.geteuid() != 0:
+        pytest.skip("dead mounts are only cleared when boardsim runs as root")
+    proc = subprocess.Popen([boardsim_path(), "run", str(board.path), "--", "/bin/sh", "-c", "sleep 30"])
+    deadline = time.monotonic() + 10
+    mine = []
+    while not mine and time.monotonic() < deadline:
+        time.sleep(0.05)
+        mine = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    time.sleep(0.2)
+    board.run("/bin/true", check=True)
+    left = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
+    assert mine and not set(mine) & set(left)
+
+
+def test_a_second_run_leaves_a_live_run_alone(board):
+    import subprocess
+    from boardsim_helpers import boardsim_path
+    first = subprocess.Popen([boardsim_path(), "run", str(board.path), "--", "/bin/sh", "-c",
+                              "sleep 1; dd if=/dev/mtd-kernel bs=1 count=1 2>/dev/null | wc -c"],
+                             stdout=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    board.run("/bin/true", check=True)
+    out, _ = first.communicate(timeout=30)
+    assert first.returncode == 0 and out.strip() == "1"

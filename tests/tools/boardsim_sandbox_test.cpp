@@ -88,14 +88,18 @@ TEST(SandboxFlash, NorProgrammingThroughTheDevice) {
     EXPECT_EQ(big[0], 0) << "a fresh board's environment is empty";
 }
 
+std::string event_log() {
+    std::ifstream log("/run/boardsim/events.log");
+    std::stringstream all;
+    all << log.rdbuf();
+    return all.str();
+}
+
 TEST(SandboxFlash, WritesAreRecordedInTheEventLog) {
     Fd f("/dev/mtd-rescue");
     const std::uint8_t z = 0;
     ASSERT_EQ(pwrite(f.fd, &z, 1, 12345), 1);
-    std::ifstream log("/run/boardsim/events.log");
-    std::stringstream all;
-    all << log.rdbuf();
-    EXPECT_NE(all.str().find("\"kind\":\"flash-write\",\"partition\":\"rescue\",\"offset\":12345,\"length\":1"),
+    EXPECT_NE(event_log().find("\"kind\":\"flash-write\",\"partition\":\"rescue\",\"offset\":12345,\"length\":1"),
               std::string::npos);
 }
 
@@ -115,6 +119,7 @@ TEST(SandboxI2c, AddressBelongsToEachOpenFile) {
     ASSERT_EQ(::write(ctl.fd, &reg, 1), 1);
     ASSERT_EQ(::read(ctl.fd, &v, 1), 1);
     EXPECT_EQ(v, 0x40) << "the mux write went to its own file's address";
+    EXPECT_NE(event_log().find("\"kind\":\"led\",\"value\":64}"), std::string::npos);
 }
 
 TEST(SandboxI2c, AbsentAddressesAndBadAddresses) {
@@ -159,6 +164,7 @@ TEST(SandboxI2c, EepromBehindTheMuxIsBusyAfterAWrite) {
     EXPECT_EQ(std::string(serial, 12), "SIM000000001");
     const std::uint8_t none = 0x00;
     ASSERT_EQ(::write(mux.fd, &none, 1), 1);
+    EXPECT_NE(event_log().find("\"kind\":\"nvram-write\",\"address\":512,\"value\":90}"), std::string::npos);
 }
 
 TEST(SandboxI2c, FrozenClockReadsAsBcd) {

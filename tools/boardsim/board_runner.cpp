@@ -239,8 +239,9 @@ int board_boot(Session& s, const BootOptions& opt) {
         if (why == Relay::timeout) {
             event_log_write(s.log, "timeout");
             result = kBootTimeout;
-            last = "timeout after " + std::to_string(static_cast<long>(opt.timeout_seconds)) + " s in boot " +
-                   std::to_string(boot);
+            char secs[32];
+            std::snprintf(secs, sizeof secs, "%g", opt.timeout_seconds);
+            last = std::string("timeout after ") + secs + " s in boot " + std::to_string(boot);
             break;
         }
         if (why == Relay::user_stop || why == Relay::signal_stop) {
@@ -291,12 +292,22 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
     req.ro_paths = with_parent_dirs(command, ro_paths);
     req.command = command;
     signal(SIGPIPE, SIG_IGN);
+    // A stop request (a test runner's timeout, Ctrl-C) ends the sandbox
+    // first, so that the device file system is unmounted cleanly.
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
     pid_t child = spawn(sandbox_argv(s, req), -1, -1, -1);
     if (child < 0) return 2;
     g_sandbox_pid = child;
     s.devices.on_power_cut = on_power_cut;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) break;
+        if (g_stop_signal) kill(child, SIGKILL);
+    }
     g_sandbox_pid = 0;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);

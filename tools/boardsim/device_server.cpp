@@ -182,6 +182,7 @@ std::string device_server_start(DeviceServer& server, BoardDevices& devices,
     if (geteuid() == 0) { argv.push_back("-o"); argv.push_back("allow_other"); }
     struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
     server.fs = fuse_new(&args, &ops, sizeof ops, &server);
+    fuse_opt_free_args(&args);  // fuse_new may have copied the arguments
     if (!server.fs) return "libfuse could not set up the device file system.";
     if (fuse_mount(server.fs, mountpoint.c_str()) != 0) {
         fuse_destroy(server.fs);

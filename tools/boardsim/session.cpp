@@ -1,7 +1,9 @@
 #include "tools/boardsim/session.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -79,6 +81,27 @@ static bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(f.flush());
 }
 
+// Device file systems of boardsim runs that were killed outright stay
+// mounted with no server behind them ("transport endpoint is not
+// connected"). They are recognised by their name and that error, and
+// detached, so /tmp does not fill with dead mounts.
+static void remove_dead_mounts(const std::string& tmp_root) {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string fsname, where, rest;
+    while (mounts >> fsname >> where && std::getline(mounts, rest)) {
+        if (fsname != "boardsim" || where.rfind(tmp_root + "/boardsim.", 0) != 0) continue;
+        // statfs always reaches the server (stat may be answered from the
+        // attribute cache for a second); a live mount of another run answers.
+        struct statfs sf {};
+        if (::statfs(where.c_str(), &sf) == 0 || errno != ENOTCONN) continue;
+        if (umount2(where.c_str(), MNT_DETACH) != 0) continue;
+        std::error_code ec;
+        std::string session = fs::path(where).parent_path().string();
+        ::rmdir(where.c_str());
+        if (!fs::exists(where, ec)) fs::remove_all(session, ec);
+    }
+}
+
 std::string session_start(Session& s, const std::string& board_dir,
                           const std::vector<std::string>& extra_faults) {
     s.board_dir = fs::absolute(board_dir).lexically_normal().string();
@@ -97,7 +120,9 @@ std::string session_start(Session& s, const std::string& board_dir,
     s.self_exe.assign(exe, static_cast<std::size_t>(n));
 
     const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/boardsim.XXXXXX";
+    const std::string tmp_root = tmp && *tmp ? tmp : "/tmp";
+    if (geteuid() == 0) remove_dead_mounts(tmp_root);
+    std::string templ = tmp_root + "/boardsim.XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) return "cannot make a session directory under " + templ;
@@ -150,6 +175,7 @@ void session_prepare_boot(Session& s, int boot, bool fast) {
     s.log.boot = boot;
     ::unlink((s.dir + "/run/reboot").c_str());
     ::unlink((s.dir + "/run/launched").c_str());
+    ::unlink((s.dir + "/run/memchk").c_str());
     write_file(s.dir + "/run/session", std::to_string(s.log.t0_ns) + " " + std::to_string(boot) + " " +
                                            (fast ? "1" : "0") + "\n");
 }

@@ -7,7 +7,7 @@
 //   run/        bound read-write at /run/boardsim inside the sandbox:
 //               tool (this binary, read-only: stand-ins and the board init),
 //               events.log (DIR/events.log), session (t0, boot number, fast
-//               flag), and the markers "reboot" and "launched" that the
+//               flag), and the markers "reboot", "launched" and "memchk" that the
 //               stand-ins leave for the boot loop.
 #pragma once
 

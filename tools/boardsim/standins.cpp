@@ -265,7 +265,10 @@ std::vector<std::string> read_nul_list(const std::string& path) {
 // so even a run of a few microseconds is recorded. On a kernel without
 // that facility it falls back to looking at the process list now and then.
 
-// Records a launch unless one was recorded already in this boot.
+// Records a debugger start (a launch: it ends the boardsim run once it has
+// ended) or a memory-checker run of the application (recorded once per boot,
+// but not a launch: bootmgr reboots the board after it), unless a launcher
+// was recorded already in this boot.
 void record_launch(const std::string& path, const std::vector<std::string>& argv,
                    const std::vector<std::string>& envp) {
     if (access((kRun + "/launched").c_str(), F_OK) == 0) return;
@@ -275,12 +278,13 @@ void record_launch(const std::string& path, const std::vector<std::string>& argv
     std::vector<std::string> args(argv.size() > 1 ? argv.begin() + 1 : argv.end(), argv.end());
     if (path == "/tmp/gdb") {
         record_exec("/tmp/gdb", args);
-    } else if (path == kApp && preload.find("libduma") != std::string::npos) {
+    } else if (path == kApp && preload.find("libduma") != std::string::npos &&
+               access((kRun + "/memchk").c_str(), F_OK) != 0) {
         EventLog log = open_log();
         event_log_write(log, "exec", ",\"program\":" + json_string(kApp) + ",\"args\":" +
                                          json_string_array(args) + ",\"preload\":" + json_string(preload));
         event_log_close(log);
-        touch(kRun + "/launched");
+        touch(kRun + "/memchk");
     }
 }
 
@@ -465,7 +469,7 @@ int board_init() {
             setenv("FAKETIME", "+0 x10", 1);
             setenv("FAKETIME_DONT_RESET", "1", 1);
             // rx relies on alarm(), which the library scales badly.
-            setenv("FAKETIME_SKIP_CMDS", "rx,lrz,tool", 1);
+            setenv("FAKETIME_SKIP_CMDS", "rx", 1);
             // A sanitizer build of bootmgr must tolerate the preload.
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
         }
