@@ -50,7 +50,8 @@ def app(slot, **kw):
 
 # name, slot 1, slot 2 (each: components, a demo image name, or None for no
 # file, plus an optional fix-up), NVRAM bootSlot, environment, console lines in
-# order, the launcher expected (None: no launch), bootedImage afterwards.
+# order, the launcher expected (None: no launcher; the memory checker runs the
+# application itself and the board reboots after it), bootedImage afterwards.
 ROADS = [
     ("second_component_is_app",
      ([{"type": "kernel", "payload": b"K" * 100}, {"type": 0x7F, "header": 2, "payload": b"?" * 40},
@@ -99,7 +100,7 @@ ROADS = [
      ["Booting image '1'", "Demo application of image 1"], "/bin/gdbserver", 1),
     ("memchk_alone",
      ("image1", None), ("image2", None), 1, {"memchk": "on"},
-     ["Booting image '1'", "Demo application of image 1"], APP, 1),
+     ["Booting image '1'", "Demo application of image 1"], None, 1),
     ("env_setup_odd_word",
      ([app(1, env="DEMO_IMAGE 7 DEMO_GREETING")], None), ("image2", None), 1, {},
      ["From env-setup: DEMO_IMAGE=7 DEMO_VERSION= DEMO_GREETING="], "/bin/backtrace", 1),
@@ -140,13 +141,17 @@ def test_boot_road(board, tmp_path, road):
         assert execs and execs[0]["program"] == launcher
         if launcher == "/bin/gdbserver":
             assert execs[0]["args"] == [":1234", APP]
-        if launcher in ("/bin/gdbserver", APP):
+        if launcher == "/bin/gdbserver":
             assert execs[0].get("preload") == "libduma.so.0.0.0"
         if launcher == "/tmp/gdb":
             assert execs[0]["args"] == [APP]
     else:
         assert proc.returncode == NO_LAUNCH, out
         assert board.events("reboot"), "a road without a launcher ends in a reboot"
+        if env.get("memchk") == "on":
+            # The application ran directly, with the checker preloaded.
+            assert execs and execs[0]["program"] == APP
+            assert execs[0].get("preload") == "libduma.so.0.0.0"
     assert board.nvram_get(0x13A) == bytes([booted])
 
 
