@@ -344,18 +344,20 @@ def test_a_killed_run_leaves_no_dead_device_mount(board):
     from boardsim_helpers import boardsim_path
     if os.geteuid() != 0:
         pytest.skip("dead mounts are only cleared when boardsim runs as root")
+    def mounts():
+        return {l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")}
+    before = mounts()  # other boards may be running on this machine
     proc = subprocess.Popen([boardsim_path(), "run", str(board.path), "--", "/bin/sh", "-c", "sleep 30"])
     deadline = time.monotonic() + 10
-    mine = []
+    mine = set()
     while not mine and time.monotonic() < deadline:
         time.sleep(0.05)
-        mine = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
+        mine = mounts() - before
     proc.send_signal(signal.SIGKILL)
     proc.wait()
     time.sleep(0.2)
     board.run("/bin/true", check=True)
-    left = [l.split()[1] for l in open("/proc/self/mounts") if l.startswith("boardsim ")]
-    assert mine and not set(mine) & set(left)
+    assert mine and not mine & mounts()
 
 
 def test_a_second_run_leaves_a_live_run_alone(board):
