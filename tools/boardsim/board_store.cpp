@@ -82,9 +82,30 @@ std::string board_create(const std::string& dir, const std::string& serial, bool
     return err;
 }
 
-std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir) {
+namespace {
+
+// Programs an image file at the start of an erased flash partition.
+std::string flash_image(const std::string& dir, const BoardConfig& cfg, const std::string& part,
+                        const std::string& image) {
+    std::uint32_t part_size = 0;
+    for (const auto& p : cfg.partitions)
+        if (p.name == part) part_size = p.size;
     std::error_code ec;
-    for (const char* name : {"image1.img", "image2.img", "rescue.img"})
+    auto size = fs::file_size(image, ec);
+    if (ec || size > part_size) return image + " does not fit the " + part + " partition.";
+    std::vector<std::uint8_t> bytes;
+    std::string err = pread_all(image, 0, static_cast<std::size_t>(size), bytes);
+    if (err.empty()) err = pwrite_all(board_flash_path(dir, part), 0, bytes);
+    return err;
+}
+
+}  // namespace
+
+std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir,
+                               bool developer) {
+    const std::string rfs = developer ? "rfs-unsigned.img" : "rfs-production.img";
+    std::error_code ec;
+    for (const std::string name : {"image1.img", "image2.img", "rescue.img", rfs.c_str()})
         if (!fs::is_regular_file(images_dir + "/" + name, ec))
             return "demo image " + images_dir + "/" + name +
                    " not found; build the demo images (cmake --build build/host) or give --images DIR.";
@@ -94,15 +115,8 @@ std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, c
         fs::copy_file(from, dir + "/user/images/image" + std::to_string(slot), fs::copy_options::overwrite_existing, ec);
         if (ec) return "cannot copy " + from + ": " + ec.message();
     }
-    std::uint32_t rescue_size = 0;
-    for (const auto& p : cfg.partitions)
-        if (p.name == "rescue") rescue_size = p.size;
-    std::string rescue = images_dir + "/rescue.img";
-    auto size = fs::file_size(rescue, ec);
-    if (ec || size > rescue_size) return rescue + " does not fit the rescue partition.";
-    std::vector<std::uint8_t> bytes;
-    std::string err = pread_all(rescue, 0, static_cast<std::size_t>(size), bytes);
-    if (err.empty()) err = pwrite_all(board_flash_path(dir, "rescue"), 0, bytes);  // onto erased flash
+    std::string err = flash_image(dir, cfg, "rescue", images_dir + "/rescue.img");
+    if (err.empty()) err = flash_image(dir, cfg, "rfs", images_dir + "/" + rfs);
     if (!err.empty()) return err;
     for (const auto& e : fs::directory_iterator(images_dir, ec)) {
         if (e.path().extension() != ".img") continue;

@@ -23,10 +23,13 @@ std::string board_create(const std::string& dir, const std::string& serial, bool
 
 // Fills a freshly made board with the demo images found in images_dir:
 // image1.img and image2.img become /user/images/image1 and image2,
-// rescue.img is programmed at offset 0 of the rescue partition, and every
-// *.img (gdb.img too) is copied to tftp/ for the rescue downloads. Returns an
-// empty string or a one-sentence error (missing image, image too big).
-std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir);
+// rescue.img is programmed at offset 0 of the rescue partition, the root file
+// system partition gets rfs-production.img (a production switch) or, for a
+// developer switch, rfs-unsigned.img, and every *.img (gdb.img too) is copied
+// to tftp/ for the rescue downloads. Returns an empty string or a
+// one-sentence error (missing image, image too big).
+std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir,
+                               bool developer);
 
 // Reads / writes the environment block (env_size bytes at offset 0 of
 // flash/ubootenv.bin). Writing replaces the block as the boot loader does

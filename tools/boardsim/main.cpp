@@ -23,7 +23,7 @@ const char* const kMainHelp =
     "usage: boardsim VERB DIR ...\n"
     "The emulated switch: flash, I2C devices, console and tools of the board, in a sandbox.\n\n"
     "verbs:\n"
-    "  new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE] [--demo]\n"
+    "  new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE] [--demo [--developer]]\n"
     "  env DIR show | set NAME=VALUE... | unset NAME...   boot-loader environment\n"
     "  nvram DIR get ADDR [COUNT] | set ADDR BYTE...       board NVRAM (hex)\n"
     "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
@@ -36,7 +36,7 @@ const char* const kMainHelp =
 const char* verb_help(const std::string& verb) {
     if (verb == "new")
         return "usage: boardsim new DIR [--serial TEXT] [--force] [--freeze TIME] [--fault KEY=VALUE]\n"
-               "                        [--demo [--images DIR]]\n"
+               "                        [--demo [--developer] [--images DIR]]\n"
                "Makes a board in DIR: erased flash partitions (64 KiB erase blocks), an empty\n"
                "boot-loader environment, a 64 KiB EEPROM erased to 0xFF holding the 12-character\n"
                "serial number at 0x000D (default SIM000000001), empty user/, tftp/ and usb/ (stick\n"
@@ -44,7 +44,9 @@ const char* verb_help(const std::string& verb) {
                "--freeze and --fault set the clock and faults as \"clock freeze\" and \"fault set\" do.\n"
                "--demo also installs the demo images (from --images DIR, default the demo/ folder\n"
                "of the build next to boardsim): image1 and image2 in /user/images, the diagnostics\n"
-               "image in the rescue partition, and every image in tftp/.\n";
+               "image in the rescue partition, a production-signed root file system in the rfs\n"
+               "partition (a production switch; with --developer an unsigned one: a developer\n"
+               "switch), and every image in tftp/.\n";
     if (verb == "env")
         return "usage: boardsim env DIR show | set NAME=VALUE... | unset NAME...\n"
                "Reads or writes the boot-loader environment block at the start of mtd-ubootenv\n"
@@ -136,10 +138,11 @@ std::string self_dir() {
 int cmd_new(std::vector<std::string> a) {
     std::string dir, serial = "SIM000000001", freeze, images;
     std::vector<std::string> faults;
-    bool force = false, demo = false;
+    bool force = false, demo = false, developer = false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "--force") force = true;
         else if (a[i] == "--demo") demo = true;
+        else if (a[i] == "--developer") developer = true;
         else if (a[i] == "--serial" && i + 1 < a.size()) serial = a[++i];
         else if (a[i] == "--freeze" && i + 1 < a.size()) freeze = a[++i];
         else if (a[i] == "--images" && i + 1 < a.size()) images = a[++i];
@@ -150,6 +153,7 @@ int cmd_new(std::vector<std::string> a) {
     }
     if (dir.empty()) return usage_error("new", "missing DIR");
     if (!images.empty() && !demo) return usage_error("new", "--images goes with --demo");
+    if (developer && !demo) return usage_error("new", "--developer goes with --demo");
     if (images.empty()) images = std::filesystem::path(self_dir()).parent_path().string() + "/demo";
     std::int64_t frozen = 0;
     if (!freeze.empty() && !parse_time(freeze, frozen))
@@ -159,7 +163,7 @@ int cmd_new(std::vector<std::string> a) {
     if (demo) {
         BoardConfig fresh;
         err = board_config_load(dir, fresh);
-        if (err.empty()) err = board_install_demo(dir, fresh, images);
+        if (err.empty()) err = board_install_demo(dir, fresh, images, developer);
         if (!err.empty()) return fail(err);
     }
     if (freeze.empty() && faults.empty()) return 0;
