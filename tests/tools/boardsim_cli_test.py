@@ -94,21 +94,29 @@ def test_new_makes_the_board_and_refuses_to_overwrite(tmp_path):
     assert not (b.user / "keep").exists()
 
 
-def test_demo_board_gets_the_images(tmp_path):
+@pytest.mark.parametrize("developer", [False, True])
+def test_demo_board_gets_the_images(tmp_path, developer):
     images = tmp_path / "images"
     images.mkdir()
-    for name, size in [("image1.img", 100), ("image2.img", 200), ("rescue.img", 70000), ("gdb.img", 10)]:
+    files = [("image1.img", 100), ("image2.img", 200), ("rescue.img", 70000), ("gdb.img", 10),
+             ("rfs-production.img", 300), ("rfs-unsigned.img", 400)]
+    for name, size in files:
         (images / name).write_bytes(bytes((i * 7 + size) & 0xFF for i in range(size)))
-    boardsim("new", tmp_path / "b", "--demo", "--images", images)
+    boardsim("new", tmp_path / "b", "--demo", "--images", images, *(["--developer"] if developer else []))
     b = Board(tmp_path / "b")
     assert (b.user / "images" / "image1").read_bytes() == (images / "image1.img").read_bytes()
     assert (b.user / "images" / "image2").read_bytes() == (images / "image2.img").read_bytes()
     assert b.flash("rescue", 0, 70000) == (images / "rescue.img").read_bytes()
     assert b.flash("rescue", 70000, 100) == b"\xff" * 100
-    assert sorted(p.name for p in b.tftp.iterdir()) == ["gdb.img", "image1.img", "image2.img", "rescue.img"]
+    rfs = (images / ("rfs-unsigned.img" if developer else "rfs-production.img")).read_bytes()
+    assert b.flash("rfs", 0, len(rfs)) == rfs
+    assert b.flash("rfs", len(rfs), 100) == b"\xff" * 100
+    assert sorted(p.name for p in b.tftp.iterdir()) == sorted(name for name, _ in files)
     (images / "rescue.img").write_bytes(b"\0" * ((10 << 20) + 1))
     proc = boardsim("new", tmp_path / "c", "--demo", "--images", images, check=False)
     assert proc.returncode == SETUP_ERROR and "does not fit" in proc.stderr
+    proc = boardsim("new", tmp_path / "d", "--developer", check=False)
+    assert proc.returncode == SETUP_ERROR and "--developer goes with --demo" in proc.stderr
 
 
 def test_environment_layout_round_trip(board):
