@@ -181,6 +181,15 @@ static std::string parse_one_fault(const BoardConfig& cfg, const std::string& ke
         f.i2c.push_back(fault);
         return {};
     }
+    if (parts.size() == 2 && parts[0] == "nvram" && parts[1] == "write") {
+        for (const auto& a : split(val, ',')) {
+            std::uint64_t addr = 0;
+            std::string hex = a.rfind("0x", 0) == 0 ? a : "0x" + a;
+            if (!parse_u64(hex, addr) || addr > 0xFFFF) return bad + " (hex NVRAM address)";
+            f.nvram_write.push_back(static_cast<std::uint16_t>(addr));
+        }
+        return {};
+    }
     if (parts.size() == 1 && parts[0] == "missing") {
         for (const auto& d : split(val, ',')) {
             if (d.empty()) continue;

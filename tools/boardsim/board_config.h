@@ -34,6 +34,9 @@ struct PartitionGeometry {
 //   fault.i2c.BUS=error           every transfer on the bus fails (EIO)
 //   fault.i2c.BUS.ADDR=nack|error the device does not answer (ENXIO) or its
 //                                 transfers fail (EIO); ADDR is 7-bit hex
+//   fault.nvram.write=ADDR[,...]  NVRAM write cycles that store into one of
+//                                 these (hex) addresses fail (EIO), as a worn
+//                                 EEPROM cell would
 //   fault.missing=DEV[,DEV...]    device files that do not exist (mtd-onie,
 //                                 i2c-1, ...)
 //   fault.power_cut_after=BYTES   power fails once BYTES more flash bytes
@@ -53,6 +56,7 @@ struct I2cFault {
 struct BoardFaults {
     std::vector<FlashFault> flash;
     std::vector<I2cFault> i2c;
+    std::vector<std::uint16_t> nvram_write;
     std::vector<std::string> missing;
     std::optional<std::uint64_t> power_cut_after;
 };

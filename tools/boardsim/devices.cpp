@@ -234,6 +234,11 @@ long i2c_write(BoardDevices& d, int bus, int addr, const std::uint8_t* buf, std:
         std::uint32_t page = d.eeprom_ptr & ~(kEepromPage - 1);
         std::uint32_t col = d.eeprom_ptr & (kEepromPage - 1);
         for (std::size_t i = 2; i < len; ++i) {
+            const std::uint32_t cell = page + ((col + i - 2) & (kEepromPage - 1));
+            for (std::uint16_t bad : d.faults.nvram_write)
+                if (bad == cell) return -EIO;
+        }
+        for (std::size_t i = 2; i < len; ++i) {
             std::uint32_t a = page + col;
             if (::pwrite(d.eeprom_fd, &buf[i], 1, a) != 1) return -EIO;
             log_event(d, "nvram-write", ",\"address\":" + std::to_string(a) + ",\"value\":" + std::to_string(buf[i]));
