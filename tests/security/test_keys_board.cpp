@@ -23,7 +23,7 @@ long file_size(const char* path) {
 void write_file(const char* path, const std::vector<std::uint8_t>& bytes) {
     FILE* f = std::fopen(path, "wb");
     ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 
