@@ -61,6 +61,12 @@ void report_refused(const ImageComponent& c, ImageLengthStatus why) {
                  static_cast<unsigned long long>(c.offset), image_length_status_text(why));
 }
 
+// A component too big for memory is then judged like one whose CRC fails.
+void report_no_memory(const ImageHeader& h) {
+    std::fprintf(stderr, "Not enough memory for the image component (%llu bytes).\n",
+                 static_cast<unsigned long long>(h.total_length));
+}
+
 }  // namespace
 
 int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32_t* last_magic) {
@@ -156,6 +162,7 @@ int boot_image_slot(int slot) {
 
     const ImageComponent& c = found.component;
     std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
+    if (!buf) report_no_memory(c.header);
     const std::span<std::uint8_t> whole(buf.get(), buf ? c.header.total_length : 0);
     const bool crc_ok = buf && image_read_component(source, c, whole) ==
                                    static_cast<std::int64_t>(c.header.total_length) &&
@@ -276,6 +283,7 @@ int boot_rescue_partition() {
 
     const ImageComponent c{0, h, type};
     std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
+    if (!buf) report_no_memory(h);
     const std::span<std::uint8_t> whole(buf.get(), buf ? h.total_length : 0);
     if (!buf ||
         mtd_read_partition(buf.get(), mtd, 0, static_cast<std::uint32_t>(h.total_length)) != 0 ||
