@@ -138,7 +138,7 @@ struct RefTdesDrbg {
     }
     static Bytes pad(const Bytes &b) {
         Bytes p(29, 0);
-        std::memcpy(p.data(), b.data(), std::min<size_t>(b.size(), 29));
+        if (!b.empty()) std::memcpy(p.data(), b.data(), std::min<size_t>(b.size(), 29));
         return p;
     }
     void instantiate(const Bytes &entropy, const Bytes &pers) {
