@@ -22,7 +22,9 @@ using u64 = std::uint64_t;
 
 // Column accumulator of the product-scanning multiplications: at least three
 // units wide, so a column of up to 2^32 partial products never overflows.
-#ifdef __SIZEOF_INT128__
+// VLONG_NARROW_LIMBS builds the 32-bit board's kernels on any host, so the
+// host's oracle tests can check them too.
+#if defined(__SIZEOF_INT128__) && !defined(VLONG_NARROW_LIMBS)
 struct Acc {
     unsigned __int128 v = 0;
     void emit(u32& out) {
@@ -70,7 +72,7 @@ inline void MAC2(Acc& c, u32 x, u32 y) {
 // an unrolled 8-unit base case, truncated products). On the 32-bit board the
 // limbs are the units themselves.
 
-#ifdef __SIZEOF_INT128__
+#if defined(__SIZEOF_INT128__) && !defined(VLONG_NARROW_LIMBS)
 #define VLONG_WIDE_LIMBS 1
 using u128 = unsigned __int128;
 struct Acc64 {
