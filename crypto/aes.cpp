@@ -126,6 +126,7 @@ void expand_dec(uint32_t *dk, const uint32_t *ek, uint32_t rounds) {
 inline void enc_words(const uint32_t *rk, uint32_t rounds, uint32_t &s0, uint32_t &s1, uint32_t &s2, uint32_t &s3) {
     s0 ^= rk[0]; s1 ^= rk[1]; s2 ^= rk[2]; s3 ^= rk[3];
     uint32_t t0, t1, t2, t3;
+#pragma GCC unroll 2
     for (uint32_t r = 1; r < rounds; ++r) {
         rk += 4;
         t0 = TE0[s0 >> 24] ^ TE1[(s1 >> 16) & 0xff] ^ TE2[(s2 >> 8) & 0xff] ^ TE3[s3 & 0xff] ^ rk[0];
@@ -149,6 +150,7 @@ inline void enc_words(const uint32_t *rk, uint32_t rounds, uint32_t &s0, uint32_
 inline void dec_words(const uint32_t *rk, uint32_t rounds, uint32_t &s0, uint32_t &s1, uint32_t &s2, uint32_t &s3) {
     s0 ^= rk[0]; s1 ^= rk[1]; s2 ^= rk[2]; s3 ^= rk[3];
     uint32_t t0, t1, t2, t3;
+#pragma GCC unroll 2
     for (uint32_t r = 1; r < rounds; ++r) {
         rk += 4;
         t0 = TD0[s0 >> 24] ^ TD1[(s3 >> 16) & 0xff] ^ TD2[(s2 >> 8) & 0xff] ^ TD3[s1 & 0xff] ^ rk[0];

@@ -180,9 +180,9 @@ MSTATUS CTR_DRBG_new(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLe
                      uint32_t keyLen, uint32_t blockLen, const uint8_t *pers, uint32_t persLen) {
     if (!out || !entropy || (!pers && persLen)) return ERR_NULL_POINTER;
     *out = nullptr;
+    if (static_cast<uint64_t>(persLen) > static_cast<uint64_t>(keyLen) + blockLen) return ERR_DRBG_PERS_TOO_LONG;
     MSTATUS st = CRYPTO_OK;
     if (!valid_lengths(keyLen, blockLen, &st)) return st;
-    if (persLen > keyLen + blockLen) return ERR_DRBG_PERS_TOO_LONG;
     if (entropyLen != keyLen + blockLen) return ERR_DRBG_BAD_ENTROPY_LENGTH;
     RandomCtx *ctx = nullptr;
     if ((st = create(&ctx, keyLen, blockLen, false)) != CRYPTO_OK) return st;

@@ -302,17 +302,17 @@ MSTATUS RANDOM_generate(RandomCtx *ctx, uint8_t *buf, uint32_t len) {
     if (!known_type(ctx) || (!buf && len)) return ERR_NULL_POINTER;
     if (ctx->type == RANDOM_TYPE_FIPS186) {
         uint8_t x[20];
-        for (uint32_t off = 0; off < len; off += 20) {
+        for (uint64_t off = 0; off < len; off += 20) {
             fips186_next(ctx->u.fips, x);
-            std::memcpy(buf + off, x, len - off < 20 ? len - off : 20);
+            std::memcpy(buf + off, x, len - off < 20 ? static_cast<size_t>(len - off) : 20);
         }
         CRYPTO_secureZero(x, sizeof x);
         return CRYPTO_OK;
     }
     // Split into requests the generator accepts in one call.
     const uint32_t chunk = ctx->u.drbg.blockLen == 16 ? 0xFFFFu : 1016u;  // below 2^19 / 8192 bits
-    for (uint32_t off = 0; off < len; off += chunk) {
-        const uint32_t n = len - off < chunk ? len - off : chunk;
+    for (uint64_t off = 0; off < len; off += chunk) {
+        const uint32_t n = len - off < chunk ? static_cast<uint32_t>(len - off) : chunk;
         MSTATUS st = CTR_DRBG_generate(ctx, nullptr, 0, buf + off, n * 8);
         if (st != CRYPTO_OK) return st;
     }

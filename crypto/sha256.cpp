@@ -39,7 +39,7 @@ inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 // the message schedule lives in a 16-word ring. Maj(a,b,c) is computed as
 // b ^ ((a ^ b) & (b ^ c)), where b ^ c is the previous round's a ^ b, which
 // saves one operation per round on the critical path.
-void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) {
+__attribute__((always_inline)) inline void transform_body(uint32_t h[8], const uint8_t *p, size_t nblocks) {
     uint32_t w[16];
     while (nblocks--) {
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
@@ -90,6 +90,16 @@ void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) {
         p += 64;
     }
 }
+
+void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) { transform_body(h, p, nblocks); }
+
+#ifdef BMCRYPTO_SHA_X86
+// The same portable code compiled for CPUs with BMI2, whose non-destructive
+// rotate (rorx) saves a register move per rotation.
+__attribute__((target("bmi2"))) void transform_portable_bmi2(uint32_t h[8], const uint8_t *p, size_t nblocks) {
+    transform_body(h, p, nblocks);
+}
+#endif
 
 #ifdef BMCRYPTO_SHA_X86
 // Transform on the SHA extensions. The state is kept as the two vectors
@@ -143,29 +153,51 @@ bool cpu_has_sha() {
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
     return ssse3 && sse41 && (b & (1u << 29));
 }
+
+bool cpu_has_bmi2() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return b & (1u << 8);
+}
 #endif
 
 using TransformFn = void (*)(uint32_t *, const uint8_t *, size_t);
 
-bool hardware_available() {
+bool kind_available(int kind) {
+    switch (kind) {
+        case SHA256_TRANSFORM_PORTABLE: return true;
 #ifdef BMCRYPTO_SHA_X86
-    static const bool has = cpu_has_sha();
-    return has;
-#else
-    return false;
+        case SHA256_TRANSFORM_PORTABLE_BMI2: {
+            static const bool has = cpu_has_bmi2();
+            return has;
+        }
+        case SHA256_TRANSFORM_SHA_EXTENSIONS: {
+            static const bool has = cpu_has_sha();
+            return has;
+        }
 #endif
+        default: return false;
+    }
 }
 
-TransformFn choose(bool wantHardware) {
+TransformFn transform_of(int kind) {
 #ifdef BMCRYPTO_SHA_X86
-    if (wantHardware && hardware_available()) return transform_shani;
-#else
-    (void)wantHardware;
+    if (kind == SHA256_TRANSFORM_PORTABLE_BMI2) return transform_portable_bmi2;
+    if (kind == SHA256_TRANSFORM_SHA_EXTENSIONS) return transform_shani;
 #endif
+    (void)kind;
     return transform_portable;
 }
 
-TransformFn g_transform = choose(true);
+// The best transform this CPU has, or the best portable one.
+int best_kind(bool allowHardware) {
+    if (allowHardware && kind_available(SHA256_TRANSFORM_SHA_EXTENSIONS)) return SHA256_TRANSFORM_SHA_EXTENSIONS;
+    if (kind_available(SHA256_TRANSFORM_PORTABLE_BMI2)) return SHA256_TRANSFORM_PORTABLE_BMI2;
+    return SHA256_TRANSFORM_PORTABLE;
+}
+
+int g_kind = best_kind(true);
+TransformFn g_transform = transform_of(g_kind);
 
 MSTATUS load_iv(Sha256Ctx *ctx, const uint32_t iv[8]) {
     if (!ctx) return ERR_NULL_POINTER;
@@ -271,10 +303,20 @@ MSTATUS SHA224_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
 }
 
 int SHA256_useHardware(int enable) {
-    g_transform = choose(enable != 0);
-    return g_transform != transform_portable;
+    SHA256_selectTransform(best_kind(enable != 0));
+    return g_kind == SHA256_TRANSFORM_SHA_EXTENSIONS;
 }
 
-int SHA256_hardwareAvailable(void) { return hardware_available() ? 1 : 0; }
+int SHA256_hardwareAvailable(void) { return kind_available(SHA256_TRANSFORM_SHA_EXTENSIONS) ? 1 : 0; }
+
+int SHA256_transformAvailable(int kind) { return kind_available(kind) ? 1 : 0; }
+
+int SHA256_selectTransform(int kind) {
+    if (kind_available(kind)) {
+        g_kind = kind;
+        g_transform = transform_of(kind);
+    }
+    return g_kind;
+}
 
 }  // extern "C"

@@ -1,10 +1,17 @@
 // Arbitrary-precision integers: see include/vlong.h for the contract.
+#if defined(__GNUC__) && !defined(__clang__)
+// The fixed-size Karatsuba levels and column loops gain from full unrolling.
+#pragma GCC optimize("O3")
+#endif
 #include "vlong.h"
 
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
+#ifdef __x86_64__
+#include <x86intrin.h>
+#endif
 
 #include "crypto_platform.h"
 
@@ -15,7 +22,9 @@ using u64 = std::uint64_t;
 
 // Column accumulator of the product-scanning multiplications: at least three
 // units wide, so a column of up to 2^32 partial products never overflows.
-#ifdef __SIZEOF_INT128__
+// VLONG_NARROW_LIMBS builds the 32-bit board's kernels on any host, so the
+// host's oracle tests can check them too.
+#if defined(__SIZEOF_INT128__) && !defined(VLONG_NARROW_LIMBS)
 struct Acc {
     unsigned __int128 v = 0;
     void emit(u32& out) {
@@ -54,50 +63,147 @@ inline void MAC2(Acc& c, u32 x, u32 y) {
 #endif
 
 
-// ---------------------------------------------------------------- raw units
+// ---------------------------------------------------------------- raw limbs
+//
+// The kernels work on arrays of limbs. Where the compiler has a 128-bit
+// integer (x86-64) the 32-bit units are processed two at a time as 64-bit
+// limbs, which halves the number of multiplications in every column; the
+// algorithms are the same on both widths (product scanning, Karatsuba down to
+// an unrolled 8-unit base case, truncated products). On the 32-bit board the
+// limbs are the units themselves.
 
-u32 cmp_raw(const u32* a, const u32* b, u32 n) {
+#if defined(__SIZEOF_INT128__) && !defined(VLONG_NARROW_LIMBS)
+#define VLONG_WIDE_LIMBS 1
+using u128 = unsigned __int128;
+struct Acc64 {
+    u128 v = 0;
+    u64 hi = 0;
+    void emit(u64& out) {
+        out = static_cast<u64>(v);
+        v = (v >> 64) | (static_cast<u128>(hi) << 64);
+        hi = 0;
+    }
+    u64 low() const { return static_cast<u64>(v); }
+};
+inline void MAC(Acc64& c, u64 x, u64 y) {
+    c.hi += __builtin_add_overflow(c.v, static_cast<u128>(x) * y, &c.v);
+}
+inline void MAC2(Acc64& c, u64 x, u64 y) {
+    const u128 p = static_cast<u128>(x) * y;
+    c.hi += static_cast<u64>(p >> 127);
+    c.hi += __builtin_add_overflow(c.v, p << 1, &c.v);
+}
+#endif
+
+template <class L> struct Limb;
+template <> struct Limb<u32> {
+    using A = Acc;
+    [[maybe_unused]] static constexpr u32 kBase = 8;  // limbs in the unrolled base case
+    [[maybe_unused]] static constexpr u32 kBits = 32;
+};
+#ifdef VLONG_WIDE_LIMBS
+template <> struct Limb<u64> {
+    using A = Acc64;
+    static constexpr u32 kBase = 4;  // 4 limbs = 8 units
+    static constexpr u32 kBits = 64;
+};
+#endif
+
+template <class L>
+int cmp_n(const L* a, const L* b, u32 n) {
     for (u32 i = n; i-- > 0;) {
-        if (a[i] != b[i]) return a[i] < b[i] ? static_cast<u32>(-1) : 1;
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
     }
     return 0;
 }
 
-// r = a + b over n units; returns the carry. r may alias a or b.
-u32 add_n(u32* r, const u32* a, const u32* b, u32 n) {
-    u64 c = 0;
+// r = a + b over n limbs; returns the carry. r may alias a or b.
+template <class L>
+L add_n(L* r, const L* a, const L* b, u32 n) {
+    L c = 0;
     for (u32 i = 0; i < n; ++i) {
-        c += static_cast<u64>(a[i]) + b[i];
-        r[i] = static_cast<u32>(c);
-        c >>= 32;
-    }
-    return static_cast<u32>(c);
-}
-
-// r = a - b over n units; returns the borrow. r may alias a or b.
-u32 sub_n(u32* r, const u32* a, const u32* b, u32 n) {
-    u32 borrow = 0;
-    for (u32 i = 0; i < n; ++i) {
-        const u64 d = static_cast<u64>(a[i]) - b[i] - borrow;
-        r[i] = static_cast<u32>(d);
-        borrow = static_cast<u32>(d >> 63);
-    }
-    return borrow;
-}
-
-// Adds c into r[0..n), returns what carries out.
-u32 add_carry(u32* r, u32 n, u32 c) {
-    for (u32 i = 0; i < n && c != 0; ++i) {
-        const u64 s = static_cast<u64>(r[i]) + c;
-        r[i] = static_cast<u32>(s);
-        c = static_cast<u32>(s >> 32);
+        const L s = a[i] + c;
+        c = s < c;
+        const L t = s + b[i];
+        c += t < s;
+        r[i] = t;
     }
     return c;
 }
 
-u32 sub_borrow(u32* r, u32 n, u32 b) {
+// r = a - b over n limbs; returns the borrow. r may alias a or b.
+template <class L>
+L sub_n(L* r, const L* a, const L* b, u32 n) {
+    L borrow = 0;
+    for (u32 i = 0; i < n; ++i) {
+        const L x = a[i];
+        const L d = x - b[i];
+        const L b1 = x < b[i];
+        r[i] = d - borrow;
+        borrow = b1 | (d < borrow);
+    }
+    return borrow;
+}
+
+#ifdef VLONG_WIDE_LIMBS
+// The same on 64-bit limbs as carry chains.
+template <>
+u64 add_n<u64>(u64* r, const u64* a, const u64* b, u32 n) {
+#ifdef __x86_64__
+    unsigned char c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        unsigned long long t;
+        c = _addcarry_u64(c, a[i], b[i], &t);
+        r[i] = t;
+    }
+    return c;
+#else
+    u128 c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        c += static_cast<u128>(a[i]) + b[i];
+        r[i] = static_cast<u64>(c);
+        c >>= 64;
+    }
+    return static_cast<u64>(c);
+#endif
+}
+
+template <>
+u64 sub_n<u64>(u64* r, const u64* a, const u64* b, u32 n) {
+#ifdef __x86_64__
+    unsigned char c = 0;
+    for (u32 i = 0; i < n; ++i) {
+        unsigned long long t;
+        c = _subborrow_u64(c, a[i], b[i], &t);
+        r[i] = t;
+    }
+    return c;
+#else
+    u64 borrow = 0;
+    for (u32 i = 0; i < n; ++i) {
+        const u128 d = static_cast<u128>(a[i]) - b[i] - borrow;
+        r[i] = static_cast<u64>(d);
+        borrow = static_cast<u64>(d >> 64) & 1;
+    }
+    return borrow;
+#endif
+}
+#endif
+
+// Adds c into r[0..n), returns what carries out.
+template <class L>
+L add_carry(L* r, u32 n, L c) {
+    for (u32 i = 0; i < n && c != 0; ++i) {
+        r[i] += c;
+        c = r[i] < c;
+    }
+    return c;
+}
+
+template <class L>
+L sub_borrow(L* r, u32 n, L b) {
     for (u32 i = 0; i < n && b != 0; ++i) {
-        const u32 old = r[i];
+        const L old = r[i];
         r[i] = old - b;
         b = old < b ? 1 : 0;
     }
@@ -106,11 +212,14 @@ u32 sub_borrow(u32* r, u32 n, u32 b) {
 
 bool is_pow2(u32 n) { return n != 0 && (n & (n - 1)) == 0; }
 
+// Unit counts that take the unrolled (8) or Karatsuba (power of two >= 16)
+// routines for a full product of equal-length operands.
 bool karatsuba_size(u32 n) { return n == 8 || (n >= 16 && is_pow2(n)); }
 
 // Product scanning over the columns [0, ncols) of a*b.
-void mul_cols(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols) {
-    Acc c;
+template <class L>
+void mul_cols(L* r, const L* a, u32 na, const L* b, u32 nb, u32 ncols) {
+    typename Limb<L>::A c;
     for (u32 k = 0; k < ncols; ++k) {
         const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
         const u32 hi = k < na - 1 ? k : na - 1;
@@ -120,8 +229,9 @@ void mul_cols(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols) {
 }
 
 // Squaring by product scanning over the columns [0, ncols) of a*a.
-void sqr_cols(u32* r, const u32* a, u32 na, u32 ncols) {
-    Acc c;
+template <class L>
+void sqr_cols(L* r, const L* a, u32 na, u32 ncols) {
+    typename Limb<L>::A c;
     for (u32 k = 0; k < ncols; ++k) {
         const u32 lo = k + 1 > na ? k + 1 - na : 0;
         u32 i = lo;
@@ -132,6 +242,7 @@ void sqr_cols(u32* r, const u32* a, u32 na, u32 ncols) {
     }
 }
 
+// The unrolled 8-unit base cases: 8 x 8 units, and 4 x 4 limbs of two units.
 void mul8x8(uint32_t* r, const uint32_t* a, const uint32_t* b) {
     const uint32_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6], a7 = a[7];
     const uint32_t b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3], b4 = b[4], b5 = b[5], b6 = b[6], b7 = b[7];
@@ -175,38 +286,135 @@ void sqr8(uint32_t* r, const uint32_t* a) {
     r[15] = c.low();
 }
 
+[[maybe_unused]] inline void base_mul(u32* r, const u32* a, const u32* b) { mul8x8(r, a, b); }
+[[maybe_unused]] inline void base_sqr(u32* r, const u32* a) { sqr8(r, a); }
+#ifdef VLONG_WIDE_LIMBS
+void base_mul(u64* r, const u64* a, const u64* b) {
+    const u64 a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+    const u64 b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3];
+    Acc64 c;
+    MAC(c, a0, b0); c.emit(r[0]);
+    MAC(c, a0, b1); MAC(c, a1, b0); c.emit(r[1]);
+    MAC(c, a0, b2); MAC(c, a1, b1); MAC(c, a2, b0); c.emit(r[2]);
+    MAC(c, a0, b3); MAC(c, a1, b2); MAC(c, a2, b1); MAC(c, a3, b0); c.emit(r[3]);
+    MAC(c, a1, b3); MAC(c, a2, b2); MAC(c, a3, b1); c.emit(r[4]);
+    MAC(c, a2, b3); MAC(c, a3, b2); c.emit(r[5]);
+    MAC(c, a3, b3); c.emit(r[6]);
+    r[7] = c.low();
+}
 
-// Karatsuba on n units (8 or a power of two >= 16) into r[0..2n); t holds
-// at least 4n units of scratch.
-void kara_mul(u32* r, const u32* a, const u32* b, u32 n, u32* t) {
-    if (n == 8) {
-        mul8x8(r, a, b);
-        return;
+void base_sqr(u64* r, const u64* a) {
+    const u64 a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+    Acc64 c;
+    MAC(c, a0, a0); c.emit(r[0]);
+    MAC2(c, a0, a1); c.emit(r[1]);
+    MAC2(c, a0, a2); MAC(c, a1, a1); c.emit(r[2]);
+    MAC2(c, a0, a3); MAC2(c, a1, a2); c.emit(r[3]);
+    MAC2(c, a1, a3); MAC(c, a2, a2); c.emit(r[4]);
+    MAC2(c, a2, a3); c.emit(r[5]);
+    MAC(c, a3, a3); c.emit(r[6]);
+    r[7] = c.low();
+}
+
+#endif
+
+// Karatsuba for a size known at compile time: the same steps as kara_mul
+// and kara_sqr below, with every loop bound a constant so the compiler can
+// unroll the additions that dominate the small levels.
+template <class L, u32 N>
+void kara_mul_fixed(L* r, const L* a, const L* b, L* t) {
+    if constexpr (N == Limb<L>::kBase) {
+        base_mul(r, a, b);
+    } else {
+        constexpr u32 h = N / 2;
+        kara_mul_fixed<L, h>(r, a, b, t);
+        kara_mul_fixed<L, h>(r + N, a + h, b + h, t);
+        L* da = t;
+        L* db = t + h;
+        L* d = t + N;
+        bool neg = false;
+        if (cmp_n(a, a + h, h) >= 0) {
+            sub_n(da, a, a + h, h);
+        } else {
+            sub_n(da, a + h, a, h);
+            neg = true;
+        }
+        if (cmp_n(b + h, b, h) >= 0) {
+            sub_n(db, b + h, b, h);
+        } else {
+            sub_n(db, b, b + h, h);
+            neg = !neg;
+        }
+        kara_mul_fixed<L, h>(d, da, db, t + 2 * N);
+        L* mid = t;
+        L c = add_n(mid, r, r + N, N);
+        if (neg) {
+            c -= sub_n(mid, mid, d, N);
+        } else {
+            c += add_n(mid, mid, d, N);
+        }
+        c += add_n(r + h, r + h, mid, N);
+        add_carry(r + N + h, h, c);
     }
+}
+
+template <class L, u32 N>
+void kara_sqr_fixed(L* r, const L* a, L* t) {
+    if constexpr (N == Limb<L>::kBase) {
+        base_sqr(r, a);
+    } else {
+        constexpr u32 h = N / 2;
+        kara_sqr_fixed<L, h>(r, a, t);
+        kara_sqr_fixed<L, h>(r + N, a + h, t);
+        L* da = t;
+        L* d = t + N;
+        if (cmp_n(a, a + h, h) >= 0) {
+            sub_n(da, a, a + h, h);
+        } else {
+            sub_n(da, a + h, a, h);
+        }
+        kara_sqr_fixed<L, h>(d, da, t + 2 * N);
+        L* mid = t;
+        L c = add_n(mid, r, r + N, N);
+        c -= sub_n(mid, mid, d, N);
+        c += add_n(r + h, r + h, mid, N);
+        add_carry(r + N + h, h, c);
+    }
+}
+
+// Karatsuba on n limbs (the base case or a power of two above it) into
+// r[0..2n); t holds at least 4n limbs of scratch.
+template <class L>
+void kara_mul(L* r, const L* a, const L* b, u32 n, L* t) {
+    constexpr u32 B = Limb<L>::kBase;
+    if (n == B) return kara_mul_fixed<L, B>(r, a, b, t);
+    if (n == 2 * B) return kara_mul_fixed<L, 2 * B>(r, a, b, t);
+    if (n == 4 * B) return kara_mul_fixed<L, 4 * B>(r, a, b, t);
+    if (n == 8 * B) return kara_mul_fixed<L, 8 * B>(r, a, b, t);
     const u32 h = n / 2;
     kara_mul(r, a, b, h, t);
     kara_mul(r + n, a + h, b + h, h, t);
     // (a0 - a1)(b1 - b0) = a0*b1 + a1*b0 - a0*b0 - a1*b1, with magnitudes
-    // and a sign so that no operand grows beyond h units.
-    u32* da = t;
-    u32* db = t + h;
-    u32* d = t + n;
+    // and a sign so that no operand grows beyond h limbs.
+    L* da = t;
+    L* db = t + h;
+    L* d = t + n;
     bool neg = false;
-    if (cmp_raw(a, a + h, h) != static_cast<u32>(-1)) {
+    if (cmp_n(a, a + h, h) >= 0) {
         sub_n(da, a, a + h, h);
     } else {
         sub_n(da, a + h, a, h);
         neg = !neg;
     }
-    if (cmp_raw(b + h, b, h) != static_cast<u32>(-1)) {
+    if (cmp_n(b + h, b, h) >= 0) {
         sub_n(db, b + h, b, h);
     } else {
         sub_n(db, b, b + h, h);
         neg = !neg;
     }
     kara_mul(d, da, db, h, t + 2 * n);
-    u32* mid = t;  // da and db are no longer needed
-    u32 c = add_n(mid, r, r + n, n);
+    L* mid = t;  // da and db are no longer needed
+    L c = add_n(mid, r, r + n, n);
     if (neg) {
         c -= sub_n(mid, mid, d, n);
     } else {
@@ -216,69 +424,117 @@ void kara_mul(u32* r, const u32* a, const u32* b, u32 n, u32* t) {
     add_carry(r + n + h, h, c);
 }
 
-void kara_sqr(u32* r, const u32* a, u32 n, u32* t) {
-    if (n == 8) {
-        sqr8(r, a);
-        return;
-    }
+template <class L>
+void kara_sqr(L* r, const L* a, u32 n, L* t) {
+    constexpr u32 B = Limb<L>::kBase;
+    if (n == B) return kara_sqr_fixed<L, B>(r, a, t);
+    if (n == 2 * B) return kara_sqr_fixed<L, 2 * B>(r, a, t);
+    if (n == 4 * B) return kara_sqr_fixed<L, 4 * B>(r, a, t);
+    if (n == 8 * B) return kara_sqr_fixed<L, 8 * B>(r, a, t);
     const u32 h = n / 2;
     kara_sqr(r, a, h, t);
     kara_sqr(r + n, a + h, h, t);
-    u32* da = t;
-    u32* d = t + n;
-    if (cmp_raw(a, a + h, h) != static_cast<u32>(-1)) {
+    L* da = t;
+    L* d = t + n;
+    if (cmp_n(a, a + h, h) >= 0) {
         sub_n(da, a, a + h, h);
     } else {
         sub_n(da, a + h, a, h);
     }
     kara_sqr(d, da, h, t + 2 * n);
-    u32* mid = t;
-    u32 c = add_n(mid, r, r + n, n);
+    L* mid = t;
+    L c = add_n(mid, r, r + n, n);
     c -= sub_n(mid, mid, d, n);
     c += add_n(r + h, r + h, mid, n);
     add_carry(r + n + h, h, c);
 }
 
-// Scratch units from the heap, wiped before they are freed.
+// Scratch limbs from the heap, wiped before they are freed.
+// Small requests (the RSA sizes) use a buffer inside the record instead.
+template <class L>
 struct Scratch {
-    u32* p = nullptr;
+    static constexpr u32 kLocal = 8192 / sizeof(L);
+    L local[kLocal];
+    L* p = nullptr;
     u32 n = 0;
-    explicit Scratch(u32 count) : p(static_cast<u32*>(CRYPTO_malloc(count * sizeof(u32)))), n(count) {}
+    explicit Scratch(u32 count)
+        : p(count <= kLocal ? local : static_cast<L*>(CRYPTO_malloc(count * sizeof(L)))), n(count) {}
     ~Scratch() {
         if (p != nullptr) {
-            std::memset(p, 0, n * sizeof(u32));
-            CRYPTO_free(p);
+            volatile L* q = p;
+            for (u32 i = 0; i < n; ++i) q[i] = 0;
+            if (p != local) CRYPTO_free(p);
         }
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
 };
 
-// Full product of equal-length operands through the fastest routine of
-// their size; r receives 2n units. Returns false when scratch is missing.
-bool mul_full_n(u32* r, const u32* a, const u32* b, u32 n) {
-    if (n == 8) {
-        mul8x8(r, a, b);
-    } else if (n >= 16 && is_pow2(n)) {
-        Scratch t(4 * n);
-        if (t.p == nullptr) return false;
-        kara_mul(r, a, b, n, t.p);
-    } else {
-        mul_cols(r, a, n, b, n, 2 * n);
+#ifdef VLONG_WIDE_LIMBS
+using Wide = u64;
+#else
+using Wide = u32;
+#endif
+constexpr u32 kUnitsPerLimb = sizeof(Wide) / sizeof(u32);
+
+u32 limbs_for(u32 units) { return (units + kUnitsPerLimb - 1) / kUnitsPerLimb; }
+
+// Units [0, nu) of src into nl limbs, zero-padded.
+void pack(Wide* dst, const u32* src, u32 nu, u32 nl) {
+    for (u32 i = 0; i < nl; ++i) {
+        Wide v = 0;
+        for (u32 j = kUnitsPerLimb; j-- > 0;) {
+            const u32 idx = i * kUnitsPerLimb + j;
+            v = static_cast<Wide>(v << 16 << 16) | (idx < nu ? src[idx] : 0u);
+        }
+        dst[i] = v;
     }
+}
+
+// The first nu units held in src.
+void unpack(u32* dst, const Wide* src, u32 nu) {
+    for (u32 i = 0; i < nu; ++i) {
+        dst[i] = static_cast<u32>(src[i / kUnitsPerLimb] >> (32 * (i % kUnitsPerLimb)));
+    }
+}
+
+// Columns [0, ncols) of a*b into r; kara asks for the full product of
+// equal-length operands by the unrolled or Karatsuba routine. Returns false
+// when scratch memory is missing.
+bool mul_units(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols, bool kara) {
+    const u32 la = limbs_for(na);
+    const u32 lb = limbs_for(nb);
+    const u32 lc = limbs_for(ncols);
+    Scratch<Wide> s(la + lb + 2 * (la + lb) + (kara ? 4 * la : 0));
+    if (s.p == nullptr) return false;
+    Wide* A = s.p;
+    Wide* B = A + la;
+    Wide* R = B + lb;
+    pack(A, a, na, la);
+    pack(B, b, nb, lb);
+    if (kara) {
+        kara_mul(R, A, B, la, R + 2 * (la + lb));
+    } else {
+        mul_cols(R, A, la, B, lb, lc);
+    }
+    unpack(r, R, ncols);
     return true;
 }
 
-bool sqr_full_n(u32* r, const u32* a, u32 n) {
-    if (n == 8) {
-        sqr8(r, a);
-    } else if (n >= 16 && is_pow2(n)) {
-        Scratch t(4 * n);
-        if (t.p == nullptr) return false;
-        kara_sqr(r, a, n, t.p);
+bool sqr_units(u32* r, const u32* a, u32 na, u32 ncols, bool kara) {
+    const u32 la = limbs_for(na);
+    const u32 lc = limbs_for(ncols);
+    Scratch<Wide> s(la + 2 * la + 1 + (kara ? 4 * la : 0));
+    if (s.p == nullptr) return false;
+    Wide* A = s.p;
+    Wide* R = A + la;
+    pack(A, a, na, la);
+    if (kara) {
+        kara_sqr(R, A, la, R + 2 * la + 1);
     } else {
-        sqr_cols(r, a, n, 2 * n);
+        sqr_cols(R, A, la, lc);
     }
+    unpack(r, R, ncols);
     return true;
 }
 
@@ -571,7 +827,7 @@ int32_t VLONG_setUnitAt(vlong* v, uint32_t index, uint32_t unit) {
 
 int32_t VLONG_cmpMagnitude(const vlong* a, const vlong* b) {
     if (a->numUnitsUsed != b->numUnitsUsed) return a->numUnitsUsed > b->numUnitsUsed ? 1 : -1;
-    return static_cast<int32_t>(cmp_raw(a->units, b->units, a->numUnitsUsed));
+    return cmp_n(a->units, b->units, a->numUnitsUsed);
 }
 
 int32_t VLONG_cmpSigned(const vlong* a, const vlong* b) {
@@ -653,12 +909,9 @@ int32_t VLONG_mulBits(vlong* product, const vlong* a, const vlong* b, uint32_t b
     const u32 sign = a->negative ^ b->negative;
     const bool full = bitLimit == VLONG_bits(a) + VLONG_bits(b);
     if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
-    if (full && na == nb && karatsuba_size(na)) {
-        if (!mul_full_n(product->units, a->units, b->units, na)) return VLONG_ERR_NO_MEMORY;
-    } else {
-        mul_cols(product->units, a->units, na, b->units, nb, ncols);
-        if (ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
-    }
+    const bool kara = full && na == nb && karatsuba_size(na);
+    if (!mul_units(product->units, a->units, na, b->units, nb, ncols, kara)) return VLONG_ERR_NO_MEMORY;
+    if (!kara && ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
     product->numUnitsUsed = ncols;
     product->negative = sign;
     normalise(product);
@@ -677,12 +930,9 @@ int32_t VLONG_sqrBits(vlong* product, const vlong* a, uint32_t bitLimit) {
     if (ncols > VLONG_MAX_UNITS) return VLONG_ERR_SIZE;
     const bool full = bitLimit == 2 * VLONG_bits(a);
     if (const int32_t s = grow_discard(product, ncols); s < 0) return s;
-    if (full && karatsuba_size(na)) {
-        if (!sqr_full_n(product->units, a->units, na)) return VLONG_ERR_NO_MEMORY;
-    } else {
-        sqr_cols(product->units, a->units, na, ncols);
-        if (ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
-    }
+    const bool kara = full && karatsuba_size(na);
+    if (!sqr_units(product->units, a->units, na, ncols, kara)) return VLONG_ERR_NO_MEMORY;
+    if (!kara && ncols == limitUnits && bitLimit % 32 != 0) product->units[ncols - 1] &= (1u << (bitLimit % 32)) - 1;
     product->numUnitsUsed = ncols;
     normalise(product);
     return 0;
@@ -709,7 +959,7 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
     const u32 nq = nu - nv + 1;
     // Working copies: the normalised dividend (nu + 1 units), divisor (nv)
     // and quotient (nq).
-    Scratch work(nu + 1 + nv + nq);
+    Scratch<u32> work(nu + 1 + nv + nq);
     if (work.p == nullptr) return VLONG_ERR_NO_MEMORY;
     u32* un = work.p;
     u32* vn = un + nu + 1;
@@ -956,69 +1206,158 @@ int32_t barrett_mul(Barrett& B, vlong* r, const vlong* a, const vlong* b) {
     return VLONG_copyInto(r, x);
 }
 
-// Montgomery multiplication on fixed-width unit arrays of n units.
+// Montgomery multiplication on fixed-width limb arrays of n limbs.
+template <class L>
 struct Mont {
     u32 n;
     u32 k;         // bits of R
-    const u32* m;  // modulus, n units
-    u32* mp;       // mPrime, n units
-    u32* t;        // 2n + 1
-    u32* u;        // n
-    u32* um;       // 2n
-    u32* tmp;      // n + 1
-    u32* scratch;  // 4n for Karatsuba
+    const L* m;    // modulus, n limbs
+    L* mp;         // mPrime, n limbs
+    L* t;          // 2n + 1
+    L* u;          // n
+    L* um;         // 2n
+    L* tmp;        // n + 1
+    L* scratch;    // 4n for Karatsuba
     bool kara;
 };
 
-// r = a*b*R^-1 mod m for a, b < m. r may alias a or b.
-void mont_mul(Mont& M, u32* r, const u32* a, const u32* b) {
+// r = a*b*R^-1 mod m for a, b < m: t = a*b; u = (t mod R)*mPrime mod R;
+// r = (t + u*m)/R, less m once if needed. r may alias a or b.
+template <class L>
+void mont_mul(Mont<L>& M, L* r, const L* a, const L* b) {
+    constexpr u32 LB = Limb<L>::kBits;
     const u32 n = M.n;
     if (a == b) {
-        if (n == 8) sqr8(M.t, a);
-        else if (M.kara) kara_sqr(M.t, a, n, M.scratch);
+        if (M.kara) kara_sqr(M.t, a, n, M.scratch);
         else sqr_cols(M.t, a, n, 2 * n);
     } else {
-        if (n == 8) mul8x8(M.t, a, b);
-        else if (M.kara) kara_mul(M.t, a, b, n, M.scratch);
+        if (M.kara) kara_mul(M.t, a, b, n, M.scratch);
         else mul_cols(M.t, a, n, b, n, 2 * n);
     }
-    // u = (t mod R) * mPrime mod R: only the low columns are computed.
+    // Only the low columns of (t mod R) * mPrime are computed.
     mul_cols(M.u, M.t, n, M.mp, n, n);
-    if (M.k % 32 != 0) M.u[n - 1] &= (1u << (M.k % 32)) - 1;
-    if (n == 8) mul8x8(M.um, M.u, M.m);
-    else if (M.kara) kara_mul(M.um, M.u, M.m, n, M.scratch);
+    for (u32 i = M.k / LB; i < n; ++i) {
+        M.u[i] &= (i == M.k / LB && M.k % LB != 0) ? static_cast<L>((L(1) << (M.k % LB)) - 1) : L(0);
+    }
+    if (M.kara) kara_mul(M.um, M.u, M.m, n, M.scratch);
     else mul_cols(M.um, M.u, n, M.m, n, 2 * n);
     M.t[2 * n] = add_n(M.t, M.t, M.um, 2 * n);
     // tmp = (t + u m) / R, below 2m.
-    const u32 ku = M.k / 32;
-    const u32 bs = M.k % 32;
+    const u32 ku = M.k / LB;
+    const u32 bs = M.k % LB;
     for (u32 i = 0; i <= n; ++i) {
-        const u32 lo = ku + i <= 2 * n ? M.t[ku + i] : 0;
+        const L lo = ku + i <= 2 * n ? M.t[ku + i] : 0;
         if (bs == 0) {
             M.tmp[i] = lo;
         } else {
-            const u32 hi = ku + i + 1 <= 2 * n ? M.t[ku + i + 1] : 0;
-            M.tmp[i] = (lo >> bs) | (hi << (32 - bs));
+            const L hi = ku + i + 1 <= 2 * n ? M.t[ku + i + 1] : 0;
+            M.tmp[i] = static_cast<L>((lo >> bs) | (hi << (LB - bs)));
         }
     }
-    if (M.tmp[n] != 0 || cmp_raw(M.tmp, M.m, n) != static_cast<u32>(-1)) {
-        sub_n(M.tmp, M.tmp, M.m, n);
+    if (M.tmp[n] != 0 || cmp_n(M.tmp, M.m, n) >= 0) sub_n(M.tmp, M.tmp, M.m, n);
+    std::memcpy(r, M.tmp, n * sizeof(L));
+}
+
+template <class L>
+void load_limbs(L* dst, const vlong* v, u32 n) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    for (u32 i = 0; i < n; ++i) {
+        L x = 0;
+        for (u32 j = per; j-- > 0;) {
+            const u32 idx = i * per + j;
+            x = static_cast<L>(x << 16 << 16) | (idx < v->numUnitsUsed ? v->units[idx] : 0u);
+        }
+        dst[i] = x;
     }
-    std::memcpy(r, M.tmp, n * sizeof(u32));
 }
 
-void load_padded(u32* dst, const vlong* v, u32 n) {
-    const u32 used = v->numUnitsUsed < n ? v->numUnitsUsed : n;
-    if (used > 0) std::memcpy(dst, v->units, used * sizeof(u32));
-    for (u32 i = used; i < n; ++i) dst[i] = 0;
-}
-
-int32_t store_raw(vlong* v, const u32* src, u32 n) {
-    if (const int32_t s = grow_discard(v, n); s < 0) return s;
-    std::memcpy(v->units, src, n * sizeof(u32));
-    v->numUnitsUsed = n;
+template <class L>
+int32_t store_limbs(vlong* v, const L* src, u32 n) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    if (const int32_t s = grow_discard(v, n * per); s < 0) return s;
+    for (u32 i = 0; i < n * per; ++i) v->units[i] = static_cast<u32>(src[i / per] >> (32 * (i % per)));
+    v->numUnitsUsed = n * per;
     normalise(v);
     return 0;
+}
+
+// The exponentiation proper: x is the base in Montgomery form, one is R - m;
+// the result (still in Montgomery form) replaces x.
+template <class L>
+int32_t mont_exp(const MontgomeryCtx* ctx, vlong* x, const vlong* one, const vlong* exponent) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    const vlong* m = ctx->modulus;
+    const u32 units = m->numUnitsUsed;
+    const u32 n = (units + per - 1) / per;
+    const u32 ebits = VLONG_bits(exponent);
+    const u32 w = VLONG_montgomeryWindowBits(ebits);
+    const u32 tableSize = w == 0 ? 1 : (1u << (w - 1));
+    const u32 total = tableSize * n + n + n + n + (2 * n + 1) + n + 2 * n + (n + 1) + 4 * n + n;
+    Scratch<L> buf(total);
+    if (buf.p == nullptr) return VLONG_ERR_NO_MEMORY;
+    L* table = buf.p;
+    L* acc = table + tableSize * n;
+    L* mod = acc + n;
+    Mont<L> M{};
+    M.n = n;
+    M.k = ctx->rBits;
+    M.m = mod;
+    M.mp = mod + n;
+    M.t = M.mp + n;
+    M.u = M.t + 2 * n + 1;
+    M.um = M.u + n;
+    M.tmp = M.um + 2 * n;
+    M.scratch = M.tmp + n + 1;
+    L* sq = M.scratch + 4 * n;
+    // The unrolled and Karatsuba routines serve 8 units or a power of two of
+    // at least 16 units, whatever the limb width.
+    M.kara = karatsuba_size(units) && units % per == 0;
+    load_limbs(mod, m, n);
+    load_limbs(M.mp, ctx->mPrime, n);
+    load_limbs(table, x, n);
+    load_limbs(acc, one, n);
+
+    if (w == 0) {
+        // Right to left: the table's entry serves as the running power.
+        L* power = table;
+        for (u32 i = 0; i < ebits; ++i) {
+            if (VLONG_bit(exponent, i)) mont_mul(M, acc, acc, power);
+            if (i + 1 == ebits) break;
+            mont_mul(M, power, power, power);
+        }
+    } else {
+        // Odd powers g, g^3, ..., g^(2^w - 1).
+        if (tableSize > 1) {
+            mont_mul(M, sq, table, table);
+            for (u32 i = 1; i < tableSize; ++i) mont_mul(M, table + i * n, table + (i - 1) * n, sq);
+        }
+        bool isOne = true;  // squaring one in Montgomery form gives one
+        int64_t i = static_cast<int64_t>(ebits) - 1;
+        while (i >= 0) {
+            if (!VLONG_bit(exponent, static_cast<u32>(i))) {
+                if (!isOne) mont_mul(M, acc, acc, acc);
+                --i;
+                continue;
+            }
+            // The longest run of at most w bits from here that ends in a one.
+            int64_t l = i - static_cast<int64_t>(w) + 1;
+            if (l < 0) l = 0;
+            while (!VLONG_bit(exponent, static_cast<u32>(l))) ++l;
+            u32 val = 0;
+            for (int64_t j = i; j >= l; --j) {
+                val = (val << 1) | VLONG_bit(exponent, static_cast<u32>(j));
+                if (!isOne) mont_mul(M, acc, acc, acc);
+            }
+            if (isOne) {
+                std::memcpy(acc, table + ((val - 1) / 2) * n, n * sizeof(L));
+                isOne = false;
+            } else {
+                mont_mul(M, acc, acc, table + ((val - 1) / 2) * n);
+            }
+            i = l - 1;
+        }
+    }
+    return store_limbs(x, acc, n);
 }
 
 }  // namespace
@@ -1097,7 +1436,6 @@ int32_t VLONG_montgomeryPowMod(const MontgomeryCtx* ctx, const vlong* base, cons
     }
     *out = nullptr;
     const vlong* m = ctx->modulus;
-    const u32 n = m->numUnitsUsed;
     Temp res(pool), x(pool);
     int32_t s;
     if ((s = res.make()) < 0) return s;
@@ -1116,78 +1454,11 @@ int32_t VLONG_montgomeryPowMod(const MontgomeryCtx* ctx, const vlong* base, cons
     if ((s = VLONG_mulBits(res.v, x.v, ctx->r, VLONG_bits(x.v) + VLONG_bits(ctx->r))) < 0) return s;
     if ((s = VLONG_divRem(nullptr, res.v, m, x.v, pool)) < 0) return s;
 
-    const u32 ebits = VLONG_bits(exponent);
-    const u32 w = VLONG_montgomeryWindowBits(ebits);
-    const u32 tableSize = w == 0 ? 1 : (1u << (w - 1));
-    const u32 total = tableSize * n + n + n + (2 * n + 1) + n + 2 * n + (n + 1) + 4 * n;
-    Scratch buf(total);
-    if (buf.p == nullptr) return VLONG_ERR_NO_MEMORY;
-    u32* table = buf.p;
-    u32* acc = table + tableSize * n;
-    Mont M{};
-    M.n = n;
-    M.k = ctx->rBits;
-    M.m = m->units;
-    M.mp = acc + n;
-    M.t = M.mp + n;
-    M.u = M.t + 2 * n + 1;
-    M.um = M.u + n;
-    M.tmp = M.um + 2 * n;
-    M.scratch = M.tmp + n + 1;
-    M.kara = n >= 16 && is_pow2(n);
-    load_padded(M.mp, ctx->mPrime, n);
-    load_padded(table, x.v, n);
-
     // The value one in Montgomery form, R - m.
     if ((s = VLONG_copyInto(res.v, ctx->r)) < 0) return s;
     if ((s = VLONG_sub(res.v, m, pool)) < 0) return s;
-    load_padded(acc, res.v, n);
-
-    if (w == 0) {
-        // Right to left: the table's first entry serves as the running power.
-        u32* power = table;
-        for (u32 i = 0; i < ebits; ++i) {
-            if (VLONG_bit(exponent, i)) mont_mul(M, acc, acc, power);
-            if (i + 1 == ebits) break;
-            mont_mul(M, power, power, power);
-        }
-    } else {
-        // Odd powers g, g^3, ..., g^(2^w - 1).
-        if (tableSize > 1) {
-            u32* g2 = M.tmp;  // reused below only after the table is built
-            Scratch sq(n);
-            if (sq.p == nullptr) return VLONG_ERR_NO_MEMORY;
-            mont_mul(M, sq.p, table, table);
-            (void)g2;
-            for (u32 i = 1; i < tableSize; ++i) mont_mul(M, table + i * n, table + (i - 1) * n, sq.p);
-        }
-        bool isOne = true;  // squaring one in Montgomery form gives one
-        int64_t i = static_cast<int64_t>(ebits) - 1;
-        while (i >= 0) {
-            if (!VLONG_bit(exponent, static_cast<u32>(i))) {
-                if (!isOne) mont_mul(M, acc, acc, acc);
-                --i;
-                continue;
-            }
-            int64_t l = i - static_cast<int64_t>(w) + 1;
-            if (l < 0) l = 0;
-            while (!VLONG_bit(exponent, static_cast<u32>(l))) ++l;
-            u32 val = 0;
-            for (int64_t j = i; j >= l; --j) {
-                val = (val << 1) | VLONG_bit(exponent, static_cast<u32>(j));
-                if (!isOne) mont_mul(M, acc, acc, acc);
-            }
-            if (isOne) {
-                std::memcpy(acc, table + ((val - 1) / 2) * n, n * sizeof(u32));
-                isOne = false;
-            } else {
-                mont_mul(M, acc, acc, table + ((val - 1) / 2) * n);
-            }
-            i = l - 1;
-        }
-    }
-    // Out of Montgomery form: acc R^-1 mod m.
-    if ((s = store_raw(x.v, acc, n)) < 0) return s;
+    if ((s = mont_exp<Wide>(ctx, x.v, res.v, exponent)) < 0) return s;
+    // Out of Montgomery form: x R^-1 mod m.
     if ((s = VLONG_mulBits(res.v, x.v, ctx->rInverse, VLONG_bits(x.v) + VLONG_bits(ctx->rInverse))) < 0) {
         return s;
     }

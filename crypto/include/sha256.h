@@ -1,9 +1,10 @@
 /* SHA-256 and SHA-224 (FIPS 180-4), streaming and one-shot.
  *
  * SHA-224 shares the context, update and transform of SHA-256 and differs
- * only in its initial value and in writing 28 output bytes. On x86-64 a
- * transform using the CPU's SHA extensions is chosen at run time when the
- * CPU has them; the portable transform is used everywhere else.
+ * only in its initial value and in writing 28 output bytes. On x86-64 the
+ * transform is chosen at run time: the CPU's SHA extensions when it has
+ * them, else the portable code built for BMI2 when it has that, else the
+ * portable code.
  */
 #ifndef BMCRYPTO_SHA256_H
 #define BMCRYPTO_SHA256_H
@@ -48,11 +49,25 @@ MSTATUS SHA224_final(Sha256Ctx *ctx, uint8_t *out);
 MSTATUS SHA256_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out);
 MSTATUS SHA224_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out);
 
-/* Hardware transform selection: 1 enables the SHA-extension transform
- * when the CPU has it (the default), 0 forces the portable transform.
- * Returns 1 when the hardware transform is in use afterwards. */
+/* Transform kinds. The portable kinds are the same C++ source; on x86-64
+ * it is also compiled for CPUs with BMI2. */
+enum {
+    SHA256_TRANSFORM_PORTABLE = 0,        /* baseline build of the portable code */
+    SHA256_TRANSFORM_PORTABLE_BMI2 = 1,   /* portable code built for BMI2 (x86-64) */
+    SHA256_TRANSFORM_SHA_EXTENSIONS = 2   /* x86 SHA extensions */
+};
+
+/* Selects the transform used by all SHA-256/224 contexts from now on, if
+ * this CPU has it; returns the kind in use afterwards. By default the best
+ * kind the CPU has is used. */
+int SHA256_selectTransform(int kind);
+/* 1 when this CPU can run the given transform kind. */
+int SHA256_transformAvailable(int kind);
+
+/* enable 1: the best transform of this CPU (the default); 0: the best
+ * portable one. Returns 1 when the SHA-extension transform is in use. */
 int SHA256_useHardware(int enable);
-/* 1 when this CPU has the instructions the hardware transform needs. */
+/* 1 when this CPU has the SHA extensions the hardware transform needs. */
 int SHA256_hardwareAvailable(void);
 
 #ifdef __cplusplus

@@ -153,6 +153,13 @@ TEST_F(Rsa, SignatureLengthAndRange) {
                                               static_cast<uint32_t>(junk.size()));
     EXPECT_LT(s, 0);
     EXPECT_NE(-7711, s) << "the conversion error is returned";
+    // An elliptic-curve key imports, but is never handed to the RSA code.
+    const Bytes ecSpki = tlv(0x30, cat({tlv(0x30, cat({tlv(0x06, from_hex("2a8648ce3d0201")),
+                                                       tlv(0x06, from_hex("2a8648ce3d030107"))})),
+                                        tlv(0x03, cat({Bytes{0x00, 0x04}, Bytes(64, 0x11)}))}));
+    const std::string ecKey = pem(ecSpki);
+    EXPECT_EQ(-7701, IMGSIGN_verifySignature(dg.data(), 32, sig.data(), 256, u8(ecKey),
+                                             static_cast<uint32_t>(ecKey.size())));
 }
 
 TEST_F(Rsa, PublicDecryptLimits) {

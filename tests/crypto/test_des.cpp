@@ -1,5 +1,5 @@
 // DES and triple DES: published known answers, round trips and the CBC
-// context contracts. (The OpenSSL comparison lives in the host-only oracle
+// context contracts; the bulk cipher table rows. (The OpenSSL comparison lives in the host-only oracle
 // test.)
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "aes.h"
+#include "bulk_cipher.h"
 #include "des.h"
 #include "vector_file.h"
 
@@ -104,6 +106,49 @@ TEST(TripleDes, CbcContexts) {
     EXPECT_EQ(nullptr, enc);
     EXPECT_EQ(0, Free3DESCtx(&enc));
     EXPECT_EQ(0, FreeDESCtx(&dec));
+}
+
+}  // namespace
+
+namespace {
+
+// Each table row round-trips through its function pointers and matches the
+// direct calls.
+TEST(BulkCipherTable, RowsMatchDirectCalls) {
+    const struct { const CipherSuite *suite; uint32_t block; int32_t keyLen; } rows[] = {
+        {&CRYPTO_aesSuite, 16, 16}, {&CRYPTO_aesSuite, 16, 32}, {&CRYPTO_desSuite, 8, 8}, {&CRYPTO_tdesSuite, 8, 24}};
+    for (const auto &row : rows) {
+        EXPECT_EQ(row.block, row.suite->blockSize);
+        std::vector<uint8_t> key(static_cast<size_t>(row.keyLen));
+        for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(0x30 + i);
+        std::vector<uint8_t> pt(row.block * 3);
+        for (size_t i = 0; i < pt.size(); ++i) pt[i] = static_cast<uint8_t>(i);
+        void *enc = row.suite->createCtx(key.data(), row.keyLen, 1);
+        void *dec = row.suite->createCtx(key.data(), row.keyLen, 0);
+        ASSERT_TRUE(enc && dec);
+        std::vector<uint8_t> data = pt, direct = pt;
+        uint8_t iv[16] = {}, iv2[16] = {};
+        ASSERT_EQ(0, row.suite->cipher(enc, data.data(), static_cast<int32_t>(data.size()), 1, iv));
+        if (row.block == 16) {
+            AesCtx *a = CreateAESCtx(key.data(), row.keyLen, 1);
+            ASSERT_EQ(0, DoAES(a, direct.data(), static_cast<int32_t>(direct.size()), 1, iv2));
+            FreeAESCtx(&a);
+        } else {
+            DesCbcCtx *d = row.keyLen == 8 ? CreateDESCtx(key.data(), 8, 1) : Create3DESCtx(key.data(), 24, 1);
+            ASSERT_EQ(0, (row.keyLen == 8 ? DoDES : Do3DES)(d, direct.data(), static_cast<int32_t>(direct.size()), 1, iv2));
+            FreeDESCtx(&d);
+        }
+        EXPECT_EQ(tohex(direct), tohex(data));
+        std::memset(iv, 0, sizeof iv);
+        ASSERT_EQ(0, row.suite->cipher(dec, data.data(), static_cast<int32_t>(data.size()), 0, iv));
+        EXPECT_EQ(tohex(pt), tohex(data));
+        EXPECT_EQ(row.block == 16 ? MSTATUS{ERR_AES_BAD_LENGTH} : MSTATUS{ERR_DES_BAD_LENGTH},
+                  row.suite->cipher(enc, data.data(), static_cast<int32_t>(row.block) - 1, 1, iv));
+        EXPECT_EQ(0, row.suite->freeCtx(&enc));
+        EXPECT_EQ(nullptr, enc);
+        EXPECT_EQ(0, row.suite->freeCtx(&dec));
+        EXPECT_EQ(nullptr, row.suite->createCtx(key.data(), row.keyLen + 1, 1));
+    }
 }
 
 }  // namespace

@@ -38,14 +38,19 @@ std::vector<uint8_t> digest_of(int32_t type, const std::vector<uint8_t> &msg) {
     return std::vector<uint8_t>(out, out + len);
 }
 
-// Runs the SHA-256 family tests on the portable and, where present, the
-// hardware transform.
-class HashVectors : public ::testing::TestWithParam<std::tuple<HashCase, bool>> {
+const char *const kTransformNames[] = {"portable", "portable_bmi2", "sha_ext"};
+
+// Runs every file on each SHA-256 transform this CPU has (the baseline
+// portable build always); the other hashes have one transform.
+class HashVectors : public ::testing::TestWithParam<std::tuple<HashCase, int>> {
 protected:
     void SetUp() override {
-        const bool hw = std::get<1>(GetParam());
-        if (hw && !SHA256_hardwareAvailable()) GTEST_SKIP() << "no SHA extensions on this CPU";
-        SHA256_useHardware(hw ? 1 : 0);
+        const int kind = std::get<1>(GetParam());
+        const int32_t type = std::get<0>(GetParam()).type;
+        if (kind != SHA256_TRANSFORM_PORTABLE && type != HASH_SHA256 && type != HASH_SHA224)
+            GTEST_SKIP() << "only SHA-224/256 have several transforms";
+        if (!SHA256_transformAvailable(kind)) GTEST_SKIP() << "transform not available on this CPU";
+        ASSERT_EQ(kind, SHA256_selectTransform(kind));
     }
     void TearDown() override { SHA256_useHardware(1); }
 };
@@ -105,10 +110,12 @@ TEST_P(HashVectors, MonteCarlo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, HashVectors,
-                         ::testing::Combine(::testing::ValuesIn(kHashes), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(kHashes),
+                                            ::testing::Values(SHA256_TRANSFORM_PORTABLE, SHA256_TRANSFORM_PORTABLE_BMI2,
+                                                              SHA256_TRANSFORM_SHA_EXTENSIONS)),
                          [](const auto &info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) ? "_hw" : "_portable");
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    kTransformNames[std::get<1>(info.param)];
                          });
 
 TEST(Md5, Rfc1321Suite) {
@@ -183,8 +190,9 @@ TEST(Sha256, ContextReuseAndFree) {
 // A byte count past 2^32 carries into countHigh and the final block holds
 // the full 64-bit bit length.
 TEST(Sha256, ByteCountCarriesIntoHighWord) {
-    for (bool hw : {false, true}) {
-        SHA256_useHardware(hw);
+    for (int kind = 0; kind < 3; ++kind) {
+        if (!SHA256_transformAvailable(kind)) continue;
+        SHA256_selectTransform(kind);
         Sha256Ctx ctx;
         SHA256_init(&ctx);
         ctx.countLow = 0xFFFFFFC0u;  // as if 2^32 - 64 bytes had been absorbed

@@ -32,8 +32,9 @@ TEST(OracleDigest, RandomMessagesAllTypes) {
         {HASH_SHA256, ossl::Md::sha256}, {HASH_SHA384, ossl::Md::sha384}, {HASH_SHA512, ossl::Md::sha512},
     };
     std::mt19937 rng(99);
-    for (bool hw : {false, true}) {
-        SHA256_useHardware(hw);
+    for (int kind = 0; kind < 3; ++kind) {
+        if (!SHA256_transformAvailable(kind)) continue;
+        SHA256_selectTransform(kind);
         for (int n = 0; n < 300; ++n) {
             const size_t len = n < 260 ? static_cast<size_t>(n) : rng() % 20000;
             Bytes msg = random_bytes(rng, len);
@@ -138,7 +139,7 @@ struct RefTdesDrbg {
     }
     static Bytes pad(const Bytes &b) {
         Bytes p(29, 0);
-        std::memcpy(p.data(), b.data(), std::min<size_t>(b.size(), 29));
+        if (!b.empty()) std::memcpy(p.data(), b.data(), std::min<size_t>(b.size(), 29));
         return p;
     }
     void instantiate(const Bytes &entropy, const Bytes &pers) {

@@ -63,6 +63,7 @@ TEST(CtrDrbg, ArgumentChecks) {
         {32, 16, 47, 0, ERR_DRBG_BAD_ENTROPY_LENGTH},
         {32, 16, 49, 0, ERR_DRBG_BAD_ENTROPY_LENGTH},
         {32, 16, 48, 49, ERR_DRBG_PERS_TOO_LONG},
+        {32, 12, 44, 45, ERR_DRBG_PERS_TOO_LONG},  // checked before the lengths
     };
     for (const auto &c : cases) {
         std::vector<uint8_t> e(c.entropyLen, 0x42);

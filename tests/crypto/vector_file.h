@@ -108,7 +108,8 @@ inline std::string tohex(const uint8_t *p, size_t n) {
 }
 inline std::string tohex(const std::vector<uint8_t> &v) { return tohex(v.data(), v.size()); }
 
-// Under qemu the long vector files are subsampled to keep the run short.
+// Stride through the long vector files: every record by default. A slow
+// target may define BMCRYPTO_SLOW_TARGET to subsample them.
 #ifdef BMCRYPTO_SLOW_TARGET
 constexpr int kVectorStride = 7;
 #else
