@@ -147,17 +147,22 @@ struct Parser {
     int32_t skip_to(uint32_t pos) { return s->seek(s->ctx, pos) == 0 ? 0 : ERR_ASN1_TRUNCATED; }
 
     // Parses elements into parent until end (definite) or an end-of-contents
-    // element (indefinite). topLevel: end is the end of the input.
+    // element (indefinite). Either way nothing may pass end, the end of the
+    // enclosing definite element: an indefinite element inside a string's
+    // content stops there instead of reading the rest of the input, so every
+    // byte is parsed at most once per level of nesting. topLevel: end is the
+    // end of the input.
     int32_t elements(Asn1Node* parent, uint32_t end, bool indefinite, bool topLevel, uint32_t depth) {
         Asn1Node* last = nullptr;
+        const int32_t overrun = (topLevel || end >= size) ? ERR_ASN1_TRUNCATED : ERR_ASN1_BAD_LENGTH;
         for (;;) {
             const uint32_t pos = s->tell(s->ctx);
             if (!indefinite && pos >= end) return 0;
-            if (indefinite && pos >= size) return ERR_ASN1_TRUNCATED;
+            if (indefinite && pos >= end) return overrun;
             Header h;
             if (const int32_t st = read_header(s, h); st < 0) return st;
             const uint32_t contentStart = s->tell(s->ctx);
-            if (!indefinite && contentStart > end) return topLevel ? ERR_ASN1_TRUNCATED : ERR_ASN1_BAD_LENGTH;
+            if (contentStart > end) return overrun;
             if (indefinite && h.tagClass == ASN1_CLASS_UNIVERSAL && !h.constructed && h.tag == 0 &&
                 !h.indefinite) {
                 if (h.length != 0) return ERR_ASN1_BAD_LENGTH;
@@ -165,8 +170,8 @@ struct Parser {
             }
             if (!h.indefinite) {
                 const uint64_t elemEnd = static_cast<uint64_t>(contentStart) + h.length;
-                if (!indefinite && elemEnd > end) return topLevel ? ERR_ASN1_TRUNCATED : ERR_ASN1_BAD_LENGTH;
                 if (elemEnd > size) return ERR_ASN1_TRUNCATED;
+                if (elemEnd > end) return overrun;
             }
             auto* node = static_cast<Asn1Node*>(CRYPTO_malloc(sizeof(Asn1Node)));
             if (node == nullptr) return ERR_MEM_ALLOC_FAIL;
@@ -183,19 +188,19 @@ struct Parser {
             if (last == nullptr) parent->firstChild = node;
             else last->nextSibling = node;
             last = node;
-            if (const int32_t st = element(node, h, depth); st < 0) return st;
-            if (!indefinite && s->tell(s->ctx) > end) return topLevel ? ERR_ASN1_TRUNCATED : ERR_ASN1_BAD_LENGTH;
+            if (const int32_t st = element(node, h, depth, end); st < 0) return st;
+            if (s->tell(s->ctx) > end) return overrun;
         }
     }
 
-    int32_t element(Asn1Node* node, const Header& h, uint32_t depth) {
+    int32_t element(Asn1Node* node, const Header& h, uint32_t depth, uint32_t limit) {
         const uint32_t start = node->dataOffset;
         const uint32_t end = start + h.length;
         if (h.constructed) {
             if (depth + 1 > ASN1_MAX_DEPTH) return ERR_ASN1_TOO_DEEP;
             if (!h.indefinite && h.length == 0 && app_or_private(h.tagClass)) return ERR_ASN1_EMPTY;
             if (h.indefinite) {
-                const int32_t st = elements(node, 0, true, false, depth + 1);
+                const int32_t st = elements(node, limit, true, false, depth + 1);
                 if (st < 0) return st;
                 // The indefinite length is now known: content up to the EOC.
                 node->length = s->tell(s->ctx) - start;

@@ -363,6 +363,50 @@ TEST(Asn1Parse, NodesAndEncapsulation) {
     ASN1_freeTree(root);
 }
 
+// A stream over memory that counts the bytes the parser reads.
+struct CountingStream {
+    const uint8_t* data;
+    uint32_t size;
+    uint32_t pos = 0;
+    uint64_t reads = 0;
+};
+
+TEST(Asn1Parse, NestedIndefiniteElementsAreReadInBoundedWork) {
+    const Bytes input = read_file(std::string(TEST_VECTOR_DIR) + "/asn1_nested_indefinite.bin");
+    ASSERT_EQ(1213u, input.size());
+    CountingStream c{input.data(), static_cast<uint32_t>(input.size())};
+    Asn1Stream s;
+    s.ctx = &c;
+    s.getByte = [](void* p) -> int32_t {
+        auto* x = static_cast<CountingStream*>(p);
+        ++x->reads;
+        return x->pos < x->size ? x->data[x->pos++] : -1;
+    };
+    s.ungetByte = [](void* p) {
+        auto* x = static_cast<CountingStream*>(p);
+        if (x->pos > 0) --x->pos;
+    };
+    s.tell = [](void* p) { return static_cast<CountingStream*>(p)->pos; };
+    s.seek = [](void* p, uint32_t to) -> int32_t {
+        auto* x = static_cast<CountingStream*>(p);
+        if (to > x->size) return -1;
+        x->pos = to;
+        return 0;
+    };
+    s.eof = [](void* p) -> int32_t {
+        auto* x = static_cast<CountingStream*>(p);
+        return x->pos >= x->size;
+    };
+    s.read = [](void*, uint8_t*, uint32_t) -> uint32_t { return 0; };
+    s.release = [](void*) {};
+    Asn1Node* root = nullptr;
+    EXPECT_EQ(-8103, ASN1_parse(&s, &root));
+    EXPECT_EQ(nullptr, root);
+    // Each byte is read at most a few times per nesting level, never once
+    // per path through the nesting.
+    EXPECT_LT(c.reads, 100u * input.size());
+}
+
 TEST(Asn1Parse, MatchOid) {
     const uint8_t prefix[] = {8, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02};
     struct Row {
