@@ -1,10 +1,8 @@
 // MD5 (RFC 1321). Words are little-endian, unlike the SHA family.
 #include "md5.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "byteorder.h"
+#include "md_block.h"
 
 namespace {
 
@@ -46,87 +44,24 @@ void transform(uint32_t h[4], const uint8_t *p, size_t nblocks) {
     }
 }
 
+using Md5Engine = bmcrypto_md::Engine<MD5_BLOCK_SIZE, 8, bmcrypto_md::Order::little, transform>;
+
 }  // namespace
 
 extern "C" {
 
-MSTATUS MD5_allocCtx(Md5Ctx **ctx) {
-    if (!ctx) return ERR_NULL_POINTER;
-    *ctx = static_cast<Md5Ctx *>(std::calloc(1, sizeof(Md5Ctx)));
-    return *ctx ? CRYPTO_OK : ERR_MEM_ALLOC_FAIL;
-}
-
-MSTATUS MD5_freeCtx(Md5Ctx **ctx) {
-    if (!ctx || !*ctx) return ERR_NULL_POINTER;
-    CRYPTO_secureZero(*ctx, sizeof(Md5Ctx));
-    std::free(*ctx);
-    *ctx = nullptr;
-    return CRYPTO_OK;
-}
-
-MSTATUS MD5_init(Md5Ctx *ctx) {
-    if (!ctx) return ERR_NULL_POINTER;
-    std::memcpy(ctx->h, H0, sizeof ctx->h);
-    ctx->countHigh = ctx->countLow = 0;
-    ctx->bufferedBytes = 0;
-    return CRYPTO_OK;
-}
+MSTATUS MD5_allocCtx(Md5Ctx **ctx) { return bmcrypto_md::alloc_ctx(ctx); }
+MSTATUS MD5_freeCtx(Md5Ctx **ctx) { return bmcrypto_md::free_ctx(ctx); }
+MSTATUS MD5_init(Md5Ctx *ctx) { return bmcrypto_md::load_iv(ctx, H0); }
 
 MSTATUS MD5_update(Md5Ctx *ctx, const uint8_t *data, uint32_t len) {
-    if (!ctx || (!data && len > 0)) return ERR_NULL_POINTER;
-    if (len == 0) return CRYPTO_OK;
-    const uint32_t before = ctx->countLow;
-    ctx->countLow += len;
-    if (ctx->countLow < before) ++ctx->countHigh;
-    if (ctx->bufferedBytes > 0) {
-        uint32_t take = 64u - static_cast<uint32_t>(ctx->bufferedBytes);
-        if (take > len) take = len;
-        std::memcpy(ctx->block + ctx->bufferedBytes, data, take);
-        ctx->bufferedBytes += static_cast<int32_t>(take);
-        data += take;
-        len -= take;
-        if (ctx->bufferedBytes < 64) return CRYPTO_OK;
-        transform(ctx->h, ctx->block, 1);
-        ctx->bufferedBytes = 0;
-    }
-    if (len >= 64) {
-        transform(ctx->h, data, len / 64);
-        data += len & ~63u;
-        len &= 63u;
-    }
-    if (len) {
-        std::memcpy(ctx->block, data, len);
-        ctx->bufferedBytes = static_cast<int32_t>(len);
-    }
-    return CRYPTO_OK;
+    return Md5Engine::update(ctx, data, len);
 }
 
-MSTATUS MD5_final(Md5Ctx *ctx, uint8_t *out) {
-    if (!ctx || !out) return ERR_NULL_POINTER;
-    int pos = ctx->bufferedBytes;
-    ctx->block[pos++] = 0x80;
-    if (pos > 56) {
-        std::memset(ctx->block + pos, 0, 64 - pos);
-        transform(ctx->h, ctx->block, 1);
-        pos = 0;
-    }
-    std::memset(ctx->block + pos, 0, 56 - pos);
-    // Bit length as a 64-bit little-endian number.
-    store_le32(ctx->block + 56, ctx->countLow << 3);
-    store_le32(ctx->block + 60, (ctx->countHigh << 3) | (ctx->countLow >> 29));
-    transform(ctx->h, ctx->block, 1);
-    for (int i = 0; i < 4; ++i) store_le32(out + 4 * i, ctx->h[i]);
-    return CRYPTO_OK;
-}
+MSTATUS MD5_final(Md5Ctx *ctx, uint8_t *out) { return Md5Engine::finish(ctx, out, 4); }
 
 MSTATUS MD5_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
-    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
-    Md5Ctx ctx;
-    MD5_init(&ctx);
-    MSTATUS st = MD5_update(&ctx, data, len);
-    if (st == CRYPTO_OK) st = MD5_final(&ctx, out);
-    CRYPTO_secureZero(&ctx, sizeof ctx);
-    return st;
+    return bmcrypto_md::hash_buffer(MD5_init, MD5_update, MD5_final, data, len, out);
 }
 
 }  // extern "C"

@@ -3,10 +3,8 @@
 // on the SHA extensions, chosen once at run time.
 #include "sha256.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "byteorder.h"
+#include "md_block.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -199,107 +197,35 @@ int best_kind(bool allowHardware) {
 int g_kind = best_kind(true);
 TransformFn g_transform = transform_of(g_kind);
 
-MSTATUS load_iv(Sha256Ctx *ctx, const uint32_t iv[8]) {
-    if (!ctx) return ERR_NULL_POINTER;
-    std::memcpy(ctx->h, iv, sizeof ctx->h);
-    ctx->countHigh = 0;
-    ctx->countLow = 0;
-    ctx->bufferedBytes = 0;
-    return CRYPTO_OK;
-}
+// Calls whichever transform is selected now, so a later SHA256_useHardware
+// takes effect on contexts already in use.
+void transform_selected(uint32_t h[8], const uint8_t *p, size_t nblocks) { g_transform(h, p, nblocks); }
 
-MSTATUS finish(Sha256Ctx *ctx, uint8_t *out, int outLen) {
-    if (!ctx || !out) return ERR_NULL_POINTER;
-    int pos = ctx->bufferedBytes;
-    ctx->block[pos++] = 0x80;
-    if (pos > 56) {
-        std::memset(ctx->block + pos, 0, 64 - pos);
-        g_transform(ctx->h, ctx->block, 1);
-        pos = 0;
-    }
-    std::memset(ctx->block + pos, 0, 56 - pos);
-    // Bit length = byte count * 8 as a 64-bit big-endian number.
-    const uint32_t bitsHigh = (ctx->countHigh << 3) | (ctx->countLow >> 29);
-    const uint32_t bitsLow = ctx->countLow << 3;
-    store_be32(ctx->block + 56, bitsHigh);
-    store_be32(ctx->block + 60, bitsLow);
-    g_transform(ctx->h, ctx->block, 1);
-    for (int i = 0; i < outLen / 4; ++i) store_be32(out + 4 * i, ctx->h[i]);
-    return CRYPTO_OK;
-}
+using Sha256Engine = bmcrypto_md::Engine<SHA256_BLOCK_SIZE, 8, bmcrypto_md::Order::big, transform_selected>;
 
 }  // namespace
 
 extern "C" {
 
-MSTATUS SHA256_allocCtx(Sha256Ctx **ctx) {
-    if (!ctx) return ERR_NULL_POINTER;
-    *ctx = static_cast<Sha256Ctx *>(std::calloc(1, sizeof(Sha256Ctx)));
-    return *ctx ? CRYPTO_OK : ERR_MEM_ALLOC_FAIL;
-}
+MSTATUS SHA256_allocCtx(Sha256Ctx **ctx) { return bmcrypto_md::alloc_ctx(ctx); }
+MSTATUS SHA256_freeCtx(Sha256Ctx **ctx) { return bmcrypto_md::free_ctx(ctx); }
 
-MSTATUS SHA256_freeCtx(Sha256Ctx **ctx) {
-    if (!ctx || !*ctx) return ERR_NULL_POINTER;
-    CRYPTO_secureZero(*ctx, sizeof(Sha256Ctx));
-    std::free(*ctx);
-    *ctx = nullptr;
-    return CRYPTO_OK;
-}
-
-MSTATUS SHA256_init(Sha256Ctx *ctx) { return load_iv(ctx, H256); }
-MSTATUS SHA224_init(Sha256Ctx *ctx) { return load_iv(ctx, H224); }
+MSTATUS SHA256_init(Sha256Ctx *ctx) { return bmcrypto_md::load_iv(ctx, H256); }
+MSTATUS SHA224_init(Sha256Ctx *ctx) { return bmcrypto_md::load_iv(ctx, H224); }
 
 MSTATUS SHA256_update(Sha256Ctx *ctx, const uint8_t *data, uint32_t len) {
-    if (!ctx || (!data && len > 0)) return ERR_NULL_POINTER;
-    if (len == 0) return CRYPTO_OK;
-    const uint32_t before = ctx->countLow;
-    ctx->countLow += len;
-    if (ctx->countLow < before) ++ctx->countHigh;
-
-    if (ctx->bufferedBytes > 0) {
-        uint32_t take = 64u - static_cast<uint32_t>(ctx->bufferedBytes);
-        if (take > len) take = len;
-        std::memcpy(ctx->block + ctx->bufferedBytes, data, take);
-        ctx->bufferedBytes += static_cast<int32_t>(take);
-        data += take;
-        len -= take;
-        if (ctx->bufferedBytes < 64) return CRYPTO_OK;
-        g_transform(ctx->h, ctx->block, 1);
-        ctx->bufferedBytes = 0;
-    }
-    if (len >= 64) {
-        g_transform(ctx->h, data, len / 64);
-        data += len & ~63u;
-        len &= 63u;
-    }
-    if (len) {
-        std::memcpy(ctx->block, data, len);
-        ctx->bufferedBytes = static_cast<int32_t>(len);
-    }
-    return CRYPTO_OK;
+    return Sha256Engine::update(ctx, data, len);
 }
 
-MSTATUS SHA256_final(Sha256Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA256_DIGEST_SIZE); }
-MSTATUS SHA224_final(Sha256Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA224_DIGEST_SIZE); }
+MSTATUS SHA256_final(Sha256Ctx *ctx, uint8_t *out) { return Sha256Engine::finish(ctx, out, SHA256_DIGEST_SIZE / 4); }
+MSTATUS SHA224_final(Sha256Ctx *ctx, uint8_t *out) { return Sha256Engine::finish(ctx, out, SHA224_DIGEST_SIZE / 4); }
 
 MSTATUS SHA256_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
-    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
-    Sha256Ctx ctx;
-    SHA256_init(&ctx);
-    MSTATUS st = SHA256_update(&ctx, data, len);
-    if (st == CRYPTO_OK) st = SHA256_final(&ctx, out);
-    CRYPTO_secureZero(&ctx, sizeof ctx);
-    return st;
+    return bmcrypto_md::hash_buffer(SHA256_init, SHA256_update, SHA256_final, data, len, out);
 }
 
 MSTATUS SHA224_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
-    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
-    Sha256Ctx ctx;
-    SHA224_init(&ctx);
-    MSTATUS st = SHA256_update(&ctx, data, len);
-    if (st == CRYPTO_OK) st = SHA224_final(&ctx, out);
-    CRYPTO_secureZero(&ctx, sizeof ctx);
-    return st;
+    return bmcrypto_md::hash_buffer(SHA224_init, SHA256_update, SHA224_final, data, len, out);
 }
 
 int SHA256_useHardware(int enable) {

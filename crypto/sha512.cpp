@@ -1,10 +1,8 @@
 // SHA-512 / SHA-384 (FIPS 180-4 section 6.4).
 #include "sha512.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "byteorder.h"
+#include "md_block.h"
 
 namespace {
 
@@ -62,100 +60,30 @@ void transform(uint64_t h[8], const uint8_t *p, size_t nblocks) {
     }
 }
 
-MSTATUS load_iv(Sha512Ctx *ctx, const uint64_t iv[8]) {
-    if (!ctx) return ERR_NULL_POINTER;
-    std::memcpy(ctx->h, iv, sizeof ctx->h);
-    ctx->countHigh = 0;
-    ctx->countLow = 0;
-    ctx->bufferedBytes = 0;
-    return CRYPTO_OK;
-}
-
-MSTATUS finish(Sha512Ctx *ctx, uint8_t *out, int outLen) {
-    if (!ctx || !out) return ERR_NULL_POINTER;
-    int pos = ctx->bufferedBytes;
-    ctx->block[pos++] = 0x80;
-    if (pos > 112) {
-        std::memset(ctx->block + pos, 0, 128 - pos);
-        transform(ctx->h, ctx->block, 1);
-        pos = 0;
-    }
-    std::memset(ctx->block + pos, 0, 112 - pos);
-    store_be64(ctx->block + 112, (ctx->countHigh << 3) | (ctx->countLow >> 61));
-    store_be64(ctx->block + 120, ctx->countLow << 3);
-    transform(ctx->h, ctx->block, 1);
-    for (int i = 0; i < outLen / 8; ++i) store_be64(out + 8 * i, ctx->h[i]);
-    return CRYPTO_OK;
-}
-
-MSTATUS one_shot(const uint64_t iv[8], int outLen, const uint8_t *data, uint32_t len, uint8_t *out) {
-    if (!out || (!data && len > 0)) return ERR_NULL_POINTER;
-    Sha512Ctx ctx;
-    load_iv(&ctx, iv);
-    MSTATUS st = SHA512_update(&ctx, data, len);
-    if (st == CRYPTO_OK) st = finish(&ctx, out, outLen);
-    CRYPTO_secureZero(&ctx, sizeof ctx);
-    return st;
-}
+using Sha512Engine = bmcrypto_md::Engine<SHA512_BLOCK_SIZE, 16, bmcrypto_md::Order::big, transform>;
 
 }  // namespace
 
 extern "C" {
 
-MSTATUS SHA512_allocCtx(Sha512Ctx **ctx) {
-    if (!ctx) return ERR_NULL_POINTER;
-    *ctx = static_cast<Sha512Ctx *>(std::calloc(1, sizeof(Sha512Ctx)));
-    return *ctx ? CRYPTO_OK : ERR_MEM_ALLOC_FAIL;
-}
+MSTATUS SHA512_allocCtx(Sha512Ctx **ctx) { return bmcrypto_md::alloc_ctx(ctx); }
+MSTATUS SHA512_freeCtx(Sha512Ctx **ctx) { return bmcrypto_md::free_ctx(ctx); }
 
-MSTATUS SHA512_freeCtx(Sha512Ctx **ctx) {
-    if (!ctx || !*ctx) return ERR_NULL_POINTER;
-    CRYPTO_secureZero(*ctx, sizeof(Sha512Ctx));
-    std::free(*ctx);
-    *ctx = nullptr;
-    return CRYPTO_OK;
-}
-
-MSTATUS SHA512_init(Sha512Ctx *ctx) { return load_iv(ctx, H512); }
-MSTATUS SHA384_init(Sha512Ctx *ctx) { return load_iv(ctx, H384); }
+MSTATUS SHA512_init(Sha512Ctx *ctx) { return bmcrypto_md::load_iv(ctx, H512); }
+MSTATUS SHA384_init(Sha512Ctx *ctx) { return bmcrypto_md::load_iv(ctx, H384); }
 
 MSTATUS SHA512_update(Sha512Ctx *ctx, const uint8_t *data, uint32_t len) {
-    if (!ctx || (!data && len > 0)) return ERR_NULL_POINTER;
-    if (len == 0) return CRYPTO_OK;
-    const uint64_t before = ctx->countLow;
-    ctx->countLow += len;
-    if (ctx->countLow < before) ++ctx->countHigh;
-    if (ctx->bufferedBytes > 0) {
-        uint32_t take = 128u - static_cast<uint32_t>(ctx->bufferedBytes);
-        if (take > len) take = len;
-        std::memcpy(ctx->block + ctx->bufferedBytes, data, take);
-        ctx->bufferedBytes += static_cast<int32_t>(take);
-        data += take;
-        len -= take;
-        if (ctx->bufferedBytes < 128) return CRYPTO_OK;
-        transform(ctx->h, ctx->block, 1);
-        ctx->bufferedBytes = 0;
-    }
-    if (len >= 128) {
-        transform(ctx->h, data, len / 128);
-        data += len & ~127u;
-        len &= 127u;
-    }
-    if (len) {
-        std::memcpy(ctx->block, data, len);
-        ctx->bufferedBytes = static_cast<int32_t>(len);
-    }
-    return CRYPTO_OK;
+    return Sha512Engine::update(ctx, data, len);
 }
 
-MSTATUS SHA512_final(Sha512Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA512_DIGEST_SIZE); }
-MSTATUS SHA384_final(Sha512Ctx *ctx, uint8_t *out) { return finish(ctx, out, SHA384_DIGEST_SIZE); }
+MSTATUS SHA512_final(Sha512Ctx *ctx, uint8_t *out) { return Sha512Engine::finish(ctx, out, SHA512_DIGEST_SIZE / 8); }
+MSTATUS SHA384_final(Sha512Ctx *ctx, uint8_t *out) { return Sha512Engine::finish(ctx, out, SHA384_DIGEST_SIZE / 8); }
 
 MSTATUS SHA512_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
-    return one_shot(H512, SHA512_DIGEST_SIZE, data, len, out);
+    return bmcrypto_md::hash_buffer(SHA512_init, SHA512_update, SHA512_final, data, len, out);
 }
 MSTATUS SHA384_hashBuffer(const uint8_t *data, uint32_t len, uint8_t *out) {
-    return one_shot(H384, SHA384_DIGEST_SIZE, data, len, out);
+    return bmcrypto_md::hash_buffer(SHA384_init, SHA512_update, SHA384_final, data, len, out);
 }
 
 }  // extern "C"
