@@ -22,6 +22,9 @@ test-%: build-%
 # Boot a fresh demo board with its console on this terminal.
 demo: build-host
 	build/host/bin/boardsim new $(BOARD) --demo --force
+	build/host/bin/boardsim env $(BOARD) set gdb=off shell=off
+	@echo "== boot-loader environment of the demo board:"; build/host/bin/boardsim env $(BOARD) show
+	@echo "== booting it; try also: boardsim env $(BOARD) set shell=on, or nvram $(BOARD) set 100 2"
 	build/host/bin/boardsim boot $(BOARD)
 
 # Every test of every preset, then a short run of each fuzz target.
