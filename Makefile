@@ -5,7 +5,7 @@ PRESETS := host asan ppc
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: all deps demo test build-% test-% fuzz bench clean
+.PHONY: all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean
 
 all: build-host
 
@@ -24,7 +24,11 @@ demo: build-host
 	build/host/bin/boardsim new $(BOARD) --demo --force
 	build/host/bin/boardsim env $(BOARD) set gdb=off shell=off
 	@echo "== boot-loader environment of the demo board:"; build/host/bin/boardsim env $(BOARD) show
-	@echo "== booting it; try also: boardsim env $(BOARD) set shell=on, or nvram $(BOARD) set 100 2"
+	@echo "== booting it (then try: build/host/bin/boardsim env $(BOARD) set shell=on; make demo-again)"
+	build/host/bin/boardsim boot $(BOARD)
+
+# Boot the demo board again, keeping what was changed on it.
+demo-again: build-host
 	build/host/bin/boardsim boot $(BOARD)
 
 # Every test of every preset, then a short run of each fuzz target.
