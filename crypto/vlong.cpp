@@ -216,6 +216,20 @@ bool is_pow2(u32 n) { return n != 0 && (n & (n - 1)) == 0; }
 // routines for a full product of equal-length operands.
 bool karatsuba_size(u32 n) { return n == 8 || (n >= 16 && is_pow2(n)); }
 
+// One column: the sum of pa[i] * pb[-i] for i in [0, cnt), walking a up and
+// b down by pointer, four products a step so the loop bookkeeping does not
+// dominate the multiplications.
+template <class L, class A>
+inline void mac_column(A& c, const L* pa, const L* pb, u32 cnt) {
+    for (; cnt >= 4; cnt -= 4, pa += 4, pb -= 4) {
+        MAC(c, pa[0], pb[0]);
+        MAC(c, pa[1], pb[-1]);
+        MAC(c, pa[2], pb[-2]);
+        MAC(c, pa[3], pb[-3]);
+    }
+    for (; cnt > 0; --cnt) MAC(c, *pa++, *pb--);
+}
+
 // Product scanning over the columns [0, ncols) of a*b.
 template <class L>
 void mul_cols(L* r, const L* a, u32 na, const L* b, u32 nb, u32 ncols) {
@@ -223,7 +237,7 @@ void mul_cols(L* r, const L* a, u32 na, const L* b, u32 nb, u32 ncols) {
     for (u32 k = 0; k < ncols; ++k) {
         const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
         const u32 hi = k < na - 1 ? k : na - 1;
-        for (u32 i = lo; i <= hi; ++i) MAC(c, a[i], b[k - i]);
+        if (lo <= hi) mac_column(c, a + lo, b + (k - lo), hi - lo + 1);
         c.emit(r[k]);
     }
 }
@@ -1004,6 +1018,39 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
                 if (rhat >= base) break;
             }
             // un[j .. j+nv] -= qhat * vn
+#ifdef VLONG_WIDE_LIMBS
+            // Two units at a time: qhat times a pair of units fits 96 bits.
+            u64 carry = 0;   // high part of the running product, below 2^32
+            u64 borrow = 0;  // 0 or 1
+            u32 i = 0;
+            for (; i + 1 < nv; i += 2) {
+                const u64 v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
+                const u128 p = static_cast<u128>(qhat) * v2 + carry;
+                carry = static_cast<u64>(p >> 64);
+                const u64 pl = static_cast<u64>(p);
+                const u64 u2 = (static_cast<u64>(un[i + j + 1]) << 32) | un[i + j];
+                const u64 d = u2 - pl;
+                const u64 b1 = u2 < pl;
+                const u64 d2 = d - borrow;
+                borrow = b1 | (d < borrow);
+                un[i + j] = static_cast<u32>(d2);
+                un[i + j + 1] = static_cast<u32>(d2 >> 32);
+            }
+            if (i < nv) {
+                const u64 p = qhat * vn[i] + carry;
+                carry = p >> 32;
+                const u32 pl = static_cast<u32>(p);
+                const u32 ui = un[i + j];
+                const u32 d = ui - pl;
+                const u64 b1 = ui < pl;
+                un[i + j] = d - static_cast<u32>(borrow);
+                borrow = b1 | (d < borrow);
+            }
+            const u64 top = un[j + nv];
+            const u64 owed = carry + borrow;
+            un[j + nv] = static_cast<u32>(top - owed);
+            const bool negative = top < owed;
+#else
             int64_t k = 0;
             int64_t t = 0;
             for (u32 i = 0; i < nv; ++i) {
@@ -1014,8 +1061,10 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
             }
             t = static_cast<int64_t>(un[j + nv]) - k;
             un[j + nv] = static_cast<u32>(t);
+            const bool negative = t < 0;
+#endif
             q[j] = static_cast<u32>(qhat);
-            if (t < 0) {
+            if (negative) {
                 // The estimate was one too large: add the divisor back.
                 --q[j];
                 u64 c = 0;
@@ -1219,7 +1268,7 @@ void mul_cols_high(L* r, const L* a, u32 na, const L* b, u32 nb, u32 c0) {
     for (u32 k = c0; k < last; ++k) {
         const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
         const u32 hi = k < na - 1 ? k : na - 1;
-        for (u32 i = lo; i <= hi; ++i) MAC(c, a[i], b[k - i]);
+        if (lo <= hi) mac_column(c, a + lo, b + (k - lo), hi - lo + 1);
         c.emit(r[k - c0]);
     }
     r[last - c0] = c.low();
