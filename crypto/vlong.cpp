@@ -1023,6 +1023,21 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
             u64 carry = 0;   // high part of the running product, below 2^32
             u64 borrow = 0;  // 0 or 1
             u32 i = 0;
+#ifdef __x86_64__
+            // Little-endian: a pair of units is one 64-bit word in memory.
+            unsigned char bc = 0;
+            for (; i + 1 < nv; i += 2) {
+                u64 v2, u2;
+                std::memcpy(&v2, vn + i, sizeof v2);
+                std::memcpy(&u2, un + i + j, sizeof u2);
+                const u128 p = static_cast<u128>(qhat) * v2 + carry;
+                carry = static_cast<u64>(p >> 64);
+                unsigned long long d2;
+                bc = _subborrow_u64(bc, u2, static_cast<u64>(p), &d2);
+                std::memcpy(un + i + j, &d2, sizeof d2);
+            }
+            borrow = bc;
+#else
             for (; i + 1 < nv; i += 2) {
                 const u64 v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
                 const u128 p = static_cast<u128>(qhat) * v2 + carry;
@@ -1036,6 +1051,7 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
                 un[i + j] = static_cast<u32>(d2);
                 un[i + j + 1] = static_cast<u32>(d2 >> 32);
             }
+#endif
             if (i < nv) {
                 const u64 p = qhat * vn[i] + carry;
                 carry = p >> 32;
