@@ -1020,52 +1020,41 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
             // un[j .. j+nv] -= qhat * vn
 #ifdef VLONG_WIDE_LIMBS
             // Two units at a time: qhat times a pair of units fits 96 bits.
-            u64 carry = 0;   // high part of the running product, below 2^32
-            u64 borrow = 0;  // 0 or 1
+            // The borrow of each step joins the carry of the next product,
+            // so one chain carries both (below 2^32 + 2).
+            u64 carry = 0;
             u32 i = 0;
-#ifdef __x86_64__
-            // Little-endian: a pair of units is one 64-bit word in memory.
-            unsigned char bc = 0;
             for (; i + 1 < nv; i += 2) {
                 u64 v2, u2;
+#ifdef __x86_64__
+                // Little-endian: a pair of units is one 64-bit word in memory.
                 std::memcpy(&v2, vn + i, sizeof v2);
                 std::memcpy(&u2, un + i + j, sizeof u2);
-                const u128 p = static_cast<u128>(qhat) * v2 + carry;
-                carry = static_cast<u64>(p >> 64);
-                unsigned long long d2;
-                bc = _subborrow_u64(bc, u2, static_cast<u64>(p), &d2);
-                std::memcpy(un + i + j, &d2, sizeof d2);
-            }
-            borrow = bc;
 #else
-            for (; i + 1 < nv; i += 2) {
-                const u64 v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
-                const u128 p = static_cast<u128>(qhat) * v2 + carry;
-                carry = static_cast<u64>(p >> 64);
-                const u64 pl = static_cast<u64>(p);
-                const u64 u2 = (static_cast<u64>(un[i + j + 1]) << 32) | un[i + j];
-                const u64 d = u2 - pl;
-                const u64 b1 = u2 < pl;
-                const u64 d2 = d - borrow;
-                borrow = b1 | (d < borrow);
-                un[i + j] = static_cast<u32>(d2);
-                un[i + j + 1] = static_cast<u32>(d2 >> 32);
-            }
+                v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
+                u2 = (static_cast<u64>(un[i + j + 1]) << 32) | un[i + j];
 #endif
+                const u128 p = static_cast<u128>(qhat) * v2 + carry;
+                const u64 pl = static_cast<u64>(p);
+                const u64 d = u2 - pl;
+                carry = static_cast<u64>(p >> 64) + (u2 < pl);
+#ifdef __x86_64__
+                std::memcpy(un + i + j, &d, sizeof d);
+#else
+                un[i + j] = static_cast<u32>(d);
+                un[i + j + 1] = static_cast<u32>(d >> 32);
+#endif
+            }
             if (i < nv) {
                 const u64 p = qhat * vn[i] + carry;
-                carry = p >> 32;
                 const u32 pl = static_cast<u32>(p);
                 const u32 ui = un[i + j];
-                const u32 d = ui - pl;
-                const u64 b1 = ui < pl;
-                un[i + j] = d - static_cast<u32>(borrow);
-                borrow = b1 | (d < borrow);
+                un[i + j] = ui - pl;
+                carry = (p >> 32) + (ui < pl);
             }
             const u64 top = un[j + nv];
-            const u64 owed = carry + borrow;
-            un[j + nv] = static_cast<u32>(top - owed);
-            const bool negative = top < owed;
+            un[j + nv] = static_cast<u32>(top - carry);
+            const bool negative = top < carry;
 #else
             int64_t k = 0;
             int64_t t = 0;
