@@ -124,6 +124,40 @@ TEST(VlongOracle, DivisionMatchesBignum) {
     }
 }
 
+// Operands made of extreme units (0, 1, 2^31 - 1, 2^31, 2^32 - 2, 2^32 - 1)
+// make the two-unit quotient estimate of the long division one too large
+// often enough to reach the rare add-back step, with odd and even divisor
+// lengths for the unit-pair steps.
+TEST(VlongOracle, DivisionOfExtremeUnitsMatchesBignum) {
+    std::mt19937 rng(4242);
+    BnCtx ctx;
+    const uint32_t kUnits[] = {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+    auto extreme = [&](size_t units) {
+        std::vector<uint8_t> b(4 * units);
+        for (size_t i = 0; i < units; ++i) {
+            const uint32_t u = kUnits[rng() % 6];
+            for (int k = 0; k < 4; ++k) b[4 * i + k] = static_cast<uint8_t>(u >> (24 - 8 * k));
+        }
+        return b;
+    };
+    for (int rep = 0; rep < 3000; ++rep) {
+        const size_t nv = 2 + rng() % 8;
+        const size_t nu = nv + rng() % 10;
+        auto u = extreme(nu);
+        auto d = extreme(nv);
+        Bn bu = to_bn(u), bd = to_bn(d);
+        if (BN_is_zero(bd.get())) continue;
+        V vu{to_vlong(u)}, vd{to_vlong(d)}, q, r;
+        ASSERT_EQ(0, VLONG_create(&q.v, nullptr));
+        ASSERT_EQ(0, VLONG_create(&r.v, nullptr));
+        ASSERT_EQ(0, VLONG_divRem(q.v, vu.v, vd.v, r.v, nullptr));
+        Bn bq = bn(), br = bn();
+        BN_div(bq.get(), br.get(), bu.get(), bd.get(), ctx.c);
+        ASSERT_EQ(bytes_of(bq.get()), bytes_of(q.v)) << "case " << rep;
+        ASSERT_EQ(bytes_of(br.get()), bytes_of(r.v)) << "case " << rep;
+    }
+}
+
 TEST(VlongOracle, InverseMatchesBignum) {
     std::mt19937 rng(7);
     BnCtx ctx;
