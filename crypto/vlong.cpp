@@ -216,6 +216,20 @@ bool is_pow2(u32 n) { return n != 0 && (n & (n - 1)) == 0; }
 // routines for a full product of equal-length operands.
 bool karatsuba_size(u32 n) { return n == 8 || (n >= 16 && is_pow2(n)); }
 
+// One column: the sum of pa[i] * pb[-i] for i in [0, cnt), walking a up and
+// b down by pointer, four products a step so the loop bookkeeping does not
+// dominate the multiplications.
+template <class L, class A>
+inline void mac_column(A& c, const L* pa, const L* pb, u32 cnt) {
+    for (; cnt >= 4; cnt -= 4, pa += 4, pb -= 4) {
+        MAC(c, pa[0], pb[0]);
+        MAC(c, pa[1], pb[-1]);
+        MAC(c, pa[2], pb[-2]);
+        MAC(c, pa[3], pb[-3]);
+    }
+    for (; cnt > 0; --cnt) MAC(c, *pa++, *pb--);
+}
+
 // Product scanning over the columns [0, ncols) of a*b.
 template <class L>
 void mul_cols(L* r, const L* a, u32 na, const L* b, u32 nb, u32 ncols) {
@@ -223,7 +237,7 @@ void mul_cols(L* r, const L* a, u32 na, const L* b, u32 nb, u32 ncols) {
     for (u32 k = 0; k < ncols; ++k) {
         const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
         const u32 hi = k < na - 1 ? k : na - 1;
-        for (u32 i = lo; i <= hi; ++i) MAC(c, a[i], b[k - i]);
+        if (lo <= hi) mac_column(c, a + lo, b + (k - lo), hi - lo + 1);
         c.emit(r[k]);
     }
 }
@@ -1004,6 +1018,44 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
                 if (rhat >= base) break;
             }
             // un[j .. j+nv] -= qhat * vn
+#ifdef VLONG_WIDE_LIMBS
+            // Two units at a time: qhat times a pair of units fits 96 bits.
+            // The borrow of each step joins the carry of the next product,
+            // so one chain carries both (below 2^32 + 2).
+            u64 carry = 0;
+            u32 i = 0;
+            for (; i + 1 < nv; i += 2) {
+                u64 v2, u2;
+#ifdef __x86_64__
+                // Little-endian: a pair of units is one 64-bit word in memory.
+                std::memcpy(&v2, vn + i, sizeof v2);
+                std::memcpy(&u2, un + i + j, sizeof u2);
+#else
+                v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
+                u2 = (static_cast<u64>(un[i + j + 1]) << 32) | un[i + j];
+#endif
+                const u128 p = static_cast<u128>(qhat) * v2 + carry;
+                const u64 pl = static_cast<u64>(p);
+                const u64 d = u2 - pl;
+                carry = static_cast<u64>(p >> 64) + (u2 < pl);
+#ifdef __x86_64__
+                std::memcpy(un + i + j, &d, sizeof d);
+#else
+                un[i + j] = static_cast<u32>(d);
+                un[i + j + 1] = static_cast<u32>(d >> 32);
+#endif
+            }
+            if (i < nv) {
+                const u64 p = qhat * vn[i] + carry;
+                const u32 pl = static_cast<u32>(p);
+                const u32 ui = un[i + j];
+                un[i + j] = ui - pl;
+                carry = (p >> 32) + (ui < pl);
+            }
+            const u64 top = un[j + nv];
+            un[j + nv] = static_cast<u32>(top - carry);
+            const bool negative = top < carry;
+#else
             int64_t k = 0;
             int64_t t = 0;
             for (u32 i = 0; i < nv; ++i) {
@@ -1014,8 +1066,10 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
             }
             t = static_cast<int64_t>(un[j + nv]) - k;
             un[j + nv] = static_cast<u32>(t);
+            const bool negative = t < 0;
+#endif
             q[j] = static_cast<u32>(qhat);
-            if (t < 0) {
+            if (negative) {
                 // The estimate was one too large: add the divisor back.
                 --q[j];
                 u64 c = 0;
@@ -1165,45 +1219,117 @@ int32_t make_one_mod(vlong* r, const vlong* m) {
     return VLONG_setUnitAt(r, 0, 1);
 }
 
-// Barrett multiplication r = a*b mod m (a, b < m); a == b squares.
-struct Barrett {
-    const vlong* m;
-    const vlong* mu;
-    u32 n;
-    vlong** pool;
-    vlong* x;
-    vlong* q;
-    vlong* r2;
+// Barrett reduction on fixed-width limb arrays. With n the modulus length in
+// units and b = 2^32, a product x = a*b of two values below m is reduced as
+//   q1 = floor(x / b^(n-1)), q2 = q1*mu, q3 = floor(q2 / b^(n+1)),
+//   r = (x - q3*m) mod b^(n+1), then m is subtracted while r >= m.
+// Only the columns of q1*mu that can reach q3 and only the low columns of
+// q3*m are computed (see barrett_reduce).
+template <class L>
+struct BarrettK {
+    u32 n;         // units of m
+    u32 nl;        // limbs of m
+    const L* m;    // nl limbs
+    const L* mu;   // lmu limbs
+    u32 lmu;
+    u32 lq;        // limbs of q1 (n + 1 units)
+    u32 lr;        // limbs covering the n + 1 low units
+    u32 c0;        // first column of q1*mu that is computed
+    L topMask;     // mask of the top limb of r to 32(n + 1) bits
+    L* x;          // 2nl
+    L* q1;         // lq
+    L* q2;         // lq + lmu - c0
+    L* q3;         // nl
+    L* r2;         // lr
+    L* scratch;    // 4nl for Karatsuba
+    bool kara;
 };
 
-int32_t barrett_mul(Barrett& B, vlong* r, const vlong* a, const vlong* b) {
-    vlong* x = B.x;
-    const u32 full = VLONG_bits(a) + VLONG_bits(b);
-    int32_t s = (a == b) ? VLONG_sqrBits(x, a, full) : VLONG_mulBits(x, a, b, full);
-    if (s < 0) return s;
-    x->negative = 0;
-    if (VLONG_cmpMagnitude(x, B.m) < 0) return VLONG_copyInto(r, x);
-    const u32 n = B.n;
-    // q1 = x / b^(n-1); q2 = q1 * mu; q3 = q2 / b^(n+1)
-    if ((s = VLONG_copyInto(B.r2, x)) < 0) return s;
-    if ((s = VLONG_shr(B.r2, 32 * (n - 1))) < 0) return s;
-    if ((s = VLONG_mulBits(B.q, B.r2, B.mu, VLONG_bits(B.r2) + VLONG_bits(B.mu))) < 0) return s;
-    if ((s = VLONG_shr(B.q, 32 * (n + 1))) < 0) return s;
-    // r2 = (q3 * m) mod b^(n+1); r1 = x mod b^(n+1)
-    if ((s = VLONG_mulBits(B.r2, B.q, B.m, 32 * (n + 1))) < 0) return s;
-    B.r2->negative = 0;
-    if (x->numUnitsUsed > n + 1) {
-        x->numUnitsUsed = n + 1;
-        normalise(x);
+// dst[0..dn) = bits [off, off + dn*LB) of src[0..sn), zero beyond sn.
+template <class L>
+void shr_limbs(L* dst, u32 dn, const L* src, u32 sn, u32 off) {
+    constexpr u32 LB = Limb<L>::kBits;
+    const u32 lo = off / LB;
+    const u32 bs = off % LB;
+    for (u32 i = 0; i < dn; ++i) {
+        const u32 j = lo + i;
+        const L a = j < sn ? src[j] : 0;
+        if (bs == 0) {
+            dst[i] = a;
+        } else {
+            const L b = j + 1 < sn ? src[j + 1] : 0;
+            dst[i] = static_cast<L>((a >> bs) | (b << (LB - bs)));
+        }
     }
-    if (VLONG_cmpMagnitude(x, B.r2) < 0) {
-        if ((s = VLONG_setUnitAt(x, n + 1, 1)) < 0) return s;
+}
+
+// Columns [c0, na + nb) of a*b into r[0 .. na + nb - c0), ignoring whatever
+// the columns below c0 would carry in: the result is the high part of a*b
+// less the (unknown) carry out of the dropped columns.
+template <class L>
+void mul_cols_high(L* r, const L* a, u32 na, const L* b, u32 nb, u32 c0) {
+    typename Limb<L>::A c;
+    const u32 last = na + nb - 1;
+    for (u32 k = c0; k < last; ++k) {
+        const u32 lo = k + 1 > nb ? k + 1 - nb : 0;
+        const u32 hi = k < na - 1 ? k : na - 1;
+        if (lo <= hi) mac_column(c, a + lo, b + (k - lo), hi - lo + 1);
+        c.emit(r[k - c0]);
     }
-    if ((s = VLONG_sub(x, B.r2, B.pool)) < 0) return s;
-    while (VLONG_cmpMagnitude(x, B.m) >= 0) {
-        if ((s = VLONG_sub(x, B.m, B.pool)) < 0) return s;
+    r[last - c0] = c.low();
+}
+
+// r = x mod m for the product x = a*b already in K.x (2nl limbs, x < m^2).
+template <class L>
+void barrett_reduce(BarrettK<L>& K, L* r) {
+    const u32 nl = K.nl;
+    const u32 n = K.n;
+    L* x = K.x;
+    bool high = false;
+    for (u32 i = nl; i < 2 * nl; ++i) high |= x[i] != 0;
+    if (!high && cmp_n(x, K.m, nl) < 0) {
+        std::memcpy(r, x, nl * sizeof(L));
+        return;
     }
-    return VLONG_copyInto(r, x);
+    // q1 = x / b^(n-1), at most n + 1 units.
+    shr_limbs(K.q1, K.lq, x, 2 * nl, 32 * (n - 1));
+    // q3 = q1*mu / b^(n+1) from the high columns only. The dropped columns
+    // below c0 are worth less than b^(n+1), so q3 is at most one below the
+    // exact value, which itself is at most two below floor(x / m).
+    mul_cols_high(K.q2, K.q1, K.lq, K.mu, K.lmu, K.c0);
+    shr_limbs(K.q3, nl, K.q2, K.lq + K.lmu - K.c0, 32 * (n + 1) - Limb<L>::kBits * K.c0);
+    // r2 = (q3*m) mod b^(n+1); r = (x - r2) mod b^(n+1), which is the exact
+    // x - q3*m since that lies in [0, 4m) and 4m < b^(n+1).
+    mul_cols(K.r2, K.q3, nl, K.m, nl, K.lr);
+    L* rr = x;  // the low lr limbs of x become r
+    sub_n(rr, x, K.r2, K.lr);
+    rr[K.lr - 1] &= K.topMask;
+    // At most three subtractions of m.
+    while (true) {
+        bool ge;
+        if (K.lr > nl && rr[nl] != 0) {
+            ge = true;
+        } else {
+            ge = cmp_n(rr, K.m, nl) >= 0;
+        }
+        if (!ge) break;
+        const L borrow = sub_n(rr, rr, K.m, nl);
+        if (K.lr > nl) rr[nl] -= borrow;
+    }
+    std::memcpy(r, rr, nl * sizeof(L));
+}
+
+template <class L>
+void barrett_mul_limbs(BarrettK<L>& K, L* r, const L* a, const L* b) {
+    const u32 nl = K.nl;
+    if (a == b) {
+        if (K.kara) kara_sqr(K.x, a, nl, K.scratch);
+        else sqr_cols(K.x, a, nl, 2 * nl);
+    } else {
+        if (K.kara) kara_mul(K.x, a, b, nl, K.scratch);
+        else mul_cols(K.x, a, nl, b, nl, 2 * nl);
+    }
+    barrett_reduce(K, r);
 }
 
 // Montgomery multiplication on fixed-width limb arrays of n limbs.
@@ -1360,6 +1486,63 @@ int32_t mont_exp(const MontgomeryCtx* ctx, vlong* x, const vlong* one, const vlo
     return store_limbs(x, acc, n);
 }
 
+// result = result * power^exponent mod m on limb arrays, scanning the
+// exponent from its least significant bit: multiply the result by the power
+// at every one bit, square the power between bits. result and power are
+// below m on entry; mu = floor(b^(2n) / m).
+template <class L>
+int32_t barrett_exp(vlong* result, vlong* power, const vlong* m, const vlong* mu, const vlong* exponent) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 LB = Limb<L>::kBits;
+    const u32 n = m->numUnitsUsed;
+    const u32 nl = (n + per - 1) / per;
+    const u32 lmu = (mu->numUnitsUsed + per - 1) / per;
+    const u32 lq = (n + 1 + per - 1) / per;
+    const u32 lr = lq;
+    // The dropped columns of q1*mu, below c0, add up to less than
+    // 2 c0 B^(c0+1) for the limb base B; that stays below b^(n+1) = 2^S.
+    const u32 S = 32 * (n + 1);
+    const u32 sl = S / LB;
+    u32 c0 = sl >= 2 ? sl - 2 : 0;
+    if (sl >= 1 && S % LB >= 32) c0 = sl - 1;
+    const u32 topBits = S - LB * (lr - 1);
+    const u32 total = nl + lmu + nl + nl + 2 * nl + lq + (lq + lmu - c0) + nl + lr + 4 * nl;
+    Scratch<L> buf(total);
+    if (buf.p == nullptr) return VLONG_ERR_NO_MEMORY;
+    BarrettK<L> K{};
+    L* mod = buf.p;
+    L* muL = mod + nl;
+    L* acc = muL + lmu;
+    L* pw = acc + nl;
+    K.n = n;
+    K.nl = nl;
+    K.m = mod;
+    K.mu = muL;
+    K.lmu = lmu;
+    K.lq = lq;
+    K.lr = lr;
+    K.c0 = c0;
+    K.topMask = topBits >= LB ? static_cast<L>(~L(0)) : static_cast<L>((L(1) << topBits) - 1);
+    K.x = pw + nl;
+    K.q1 = K.x + 2 * nl;
+    K.q2 = K.q1 + lq;
+    K.q3 = K.q2 + (lq + lmu - c0);
+    K.r2 = K.q3 + nl;
+    K.scratch = K.r2 + lr;
+    K.kara = karatsuba_size(n) && n % per == 0;
+    load_limbs(mod, m, nl);
+    load_limbs(muL, mu, lmu);
+    load_limbs(acc, result, nl);
+    load_limbs(pw, power, nl);
+    const u32 ebits = VLONG_bits(exponent);
+    for (u32 i = 0; i < ebits; ++i) {
+        if (VLONG_bit(exponent, i)) barrett_mul_limbs(K, acc, acc, pw);
+        if (i + 1 == ebits) break;
+        barrett_mul_limbs(K, pw, pw, pw);
+    }
+    return store_limbs(result, acc, nl);
+}
+
 }  // namespace
 
 extern "C" {
@@ -1472,8 +1655,8 @@ int32_t VLONG_barrettPowMod(const vlong* base, const vlong* exponent, const vlon
     if (base == nullptr || exponent == nullptr || modulus == nullptr || out == nullptr) return VLONG_ERR_NULL;
     *out = nullptr;
     if (modulus->numUnitsUsed == 0) return VLONG_ERR_ZERO_MODULUS;
-    Temp m(pool), mu(pool), power(pool), result(pool), x(pool), q(pool), r2(pool);
-    for (Temp* t : {&m, &mu, &power, &result, &x, &q, &r2}) {
+    Temp m(pool), mu(pool), power(pool), result(pool), x(pool);
+    for (Temp* t : {&m, &mu, &power, &result, &x}) {
         if (int32_t s = t->make(); s < 0) return s;
     }
     int32_t s;
@@ -1490,15 +1673,7 @@ int32_t VLONG_barrettPowMod(const vlong* base, const vlong* exponent, const vlon
     // mu = floor(b^(2n) / m)
     if ((s = VLONG_setBitAt(x.v, 64 * n)) < 0) return s;
     if ((s = VLONG_divRem(mu.v, x.v, m.v, nullptr, pool)) < 0) return s;
-    Barrett B{m.v, mu.v, n, pool, x.v, q.v, r2.v};
-    const u32 ebits = VLONG_bits(exponent);
-    for (u32 i = 0; i < ebits; ++i) {
-        if (VLONG_bit(exponent, i)) {
-            if ((s = barrett_mul(B, result.v, result.v, power.v)) < 0) return s;
-        }
-        if (i + 1 == ebits) break;
-        if ((s = barrett_mul(B, power.v, power.v, power.v)) < 0) return s;
-    }
+    if ((s = barrett_exp<Wide>(result.v, power.v, m.v, mu.v, exponent)) < 0) return s;
     *out = result.take();
     return 0;
 }

@@ -124,6 +124,40 @@ TEST(VlongOracle, DivisionMatchesBignum) {
     }
 }
 
+// Operands made of extreme units (0, 1, 2^31 - 1, 2^31, 2^32 - 2, 2^32 - 1)
+// make the two-unit quotient estimate of the long division one too large
+// often enough to reach the rare add-back step, with odd and even divisor
+// lengths for the unit-pair steps.
+TEST(VlongOracle, DivisionOfExtremeUnitsMatchesBignum) {
+    std::mt19937 rng(4242);
+    BnCtx ctx;
+    const uint32_t kUnits[] = {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+    auto extreme = [&](size_t units) {
+        std::vector<uint8_t> b(4 * units);
+        for (size_t i = 0; i < units; ++i) {
+            const uint32_t u = kUnits[rng() % 6];
+            for (int k = 0; k < 4; ++k) b[4 * i + k] = static_cast<uint8_t>(u >> (24 - 8 * k));
+        }
+        return b;
+    };
+    for (int rep = 0; rep < 3000; ++rep) {
+        const size_t nv = 2 + rng() % 8;
+        const size_t nu = nv + rng() % 10;
+        auto u = extreme(nu);
+        auto d = extreme(nv);
+        Bn bu = to_bn(u), bd = to_bn(d);
+        if (BN_is_zero(bd.get())) continue;
+        V vu{to_vlong(u)}, vd{to_vlong(d)}, q, r;
+        ASSERT_EQ(0, VLONG_create(&q.v, nullptr));
+        ASSERT_EQ(0, VLONG_create(&r.v, nullptr));
+        ASSERT_EQ(0, VLONG_divRem(q.v, vu.v, vd.v, r.v, nullptr));
+        Bn bq = bn(), br = bn();
+        BN_div(bq.get(), br.get(), bu.get(), bd.get(), ctx.c);
+        ASSERT_EQ(bytes_of(bq.get()), bytes_of(q.v)) << "case " << rep;
+        ASSERT_EQ(bytes_of(br.get()), bytes_of(r.v)) << "case " << rep;
+    }
+}
+
 TEST(VlongOracle, InverseMatchesBignum) {
     std::mt19937 rng(7);
     BnCtx ctx;
@@ -202,6 +236,73 @@ TEST(VlongOracle, PowModEvenModulusUsesBarrettAndMatches) {
         V vb{to_vlong(b)}, ve{to_vlong(e)}, vm{to_vlong(m)}, r;
         ASSERT_EQ(0, VLONG_powMod(vb.v, ve.v, vm.v, &r.v, nullptr));
         EXPECT_EQ(bytes_of(br.get()), bytes_of(r.v)) << mbytes;
+    }
+}
+
+// Moduli whose shape stresses the Barrett quotient estimate: exact powers of
+// 2^32 (mu one unit longer than usual), a top unit of 1 or all ones, and
+// values just around a power of 2^32; bases m - 1 and m - 2 give the largest
+// products to reduce. Unit counts cover the narrow and wide limb layouts
+// (odd and even), the 8-unit base case and Karatsuba sizes.
+TEST(VlongOracle, BarrettAwkwardModuliMatchBignum) {
+    std::mt19937 rng(77);
+    BnCtx ctx;
+    enum Shape { kPowerOfB, kPowerOfBPlusOne, kPowerOfBMinusOne, kTopUnitOne, kTopUnitAllOnes, kLowTopBit };
+    for (uint32_t units : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 17u, 33u, 64u, 65u}) {
+        for (Shape shape : {kPowerOfB, kPowerOfBPlusOne, kPowerOfBMinusOne, kTopUnitOne, kTopUnitAllOnes, kLowTopBit}) {
+            Bn bm = bn(), one = bn();
+            BN_one(one.get());
+            switch (shape) {
+                case kPowerOfB:  // b^(units-1): 1, 2^32, 2^64, ...
+                    BN_lshift(bm.get(), one.get(), static_cast<int>(32 * (units - 1)));
+                    break;
+                case kPowerOfBPlusOne:
+                    BN_lshift(bm.get(), one.get(), static_cast<int>(32 * (units - 1)));
+                    BN_add_word(bm.get(), 1);
+                    break;
+                case kPowerOfBMinusOne:
+                    BN_lshift(bm.get(), one.get(), static_cast<int>(32 * units));
+                    BN_sub_word(bm.get(), 1);
+                    break;
+                case kTopUnitOne:
+                case kTopUnitAllOnes:
+                case kLowTopBit: {
+                    auto raw = random_bytes(rng, 4 * units, false);
+                    raw[0] = raw[1] = raw[2] = shape == kTopUnitAllOnes ? 0xFF : 0x00;
+                    raw[3] = shape == kTopUnitAllOnes ? 0xFF : (shape == kTopUnitOne ? 0x01 : 0x00);
+                    if (shape == kLowTopBit && units == 1) raw[3] = 0x03;
+                    if (shape == kLowTopBit && units > 1) raw[4] |= 0x01;  // top unit 0, next unit small
+                    bm = to_bn(raw);
+                    break;
+                }
+            }
+            if (BN_is_zero(bm.get())) continue;
+            const auto m = bytes_of(bm.get());
+            for (int which = 0; which < 3; ++which) {
+                Bn bb = bn();
+                if (which == 0) {
+                    BN_sub(bb.get(), bm.get(), one.get());  // m - 1
+                } else if (which == 1) {
+                    BN_sub(bb.get(), bm.get(), one.get());
+                    BN_sub_word(bb.get(), 1);  // m - 2 (may wrap negative for tiny m: skipped below)
+                } else {
+                    bb = to_bn(random_bytes(rng, m.size() + 5, false));  // above m
+                }
+                if (BN_is_negative(bb.get()) || BN_is_zero(bb.get())) continue;
+                for (const char* eHex : {"10001", "3", "F0F0F0F0F1"}) {
+                    BIGNUM* be = nullptr;
+                    BN_hex2bn(&be, eHex);
+                    Bn beOwn(be, BN_free), br = bn();
+                    BN_mod_exp(br.get(), bb.get(), be, bm.get(), ctx.c);
+                    V vb{to_vlong(bytes_of(bb.get()))}, ve{to_vlong(bytes_of(be))}, vm{to_vlong(m)}, r;
+                    vlong* pool = nullptr;
+                    ASSERT_EQ(0, VLONG_barrettPowMod(vb.v, ve.v, vm.v, &r.v, &pool));
+                    VLONG_drainPool(&pool);
+                    EXPECT_EQ(bytes_of(br.get()), bytes_of(r.v))
+                        << "units " << units << " shape " << shape << " base " << which << " e " << eHex;
+                }
+            }
+        }
     }
 }
 
