@@ -94,13 +94,18 @@ bool imgsign_check_image(const std::uint8_t* component, std::size_t len) {
     const std::span<const std::uint8_t> data(component, len);
     const ImageHeader h = image_classify_header(component);
     if (h.version != 3) return imgsign_check_unsigned();
-    if (image_check_lengths(h, len) != IMAGE_LENGTHS_OK) return verdict(false);
+    const ImageLengthStatus lengths = image_check_lengths(h, len);
+    if (lengths != IMAGE_LENGTHS_OK) {
+        std::printf("Image header refused: %s.\n", image_length_status_text(lengths));
+        return verdict(false);
+    }
 
     Signed s{};
     switch (read_signed(data, h, &s)) {
     case SignedStatus::Unsigned:
         return imgsign_check_unsigned();
     case SignedStatus::Malformed:
+        std::puts("Image header refused: its signature record is malformed.");
         return verdict(false);
     case SignedStatus::HashFailed:
         return false;

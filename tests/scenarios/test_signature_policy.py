@@ -142,3 +142,15 @@ def test_signature_policy(boards, tmp_path, unknown_key, rfs, lowsec, kind, answ
     if effective_key(kind) == "prod":
         # Nothing needed the development key: not even its file was made.
         assert not dev_key_file.exists()
+
+
+def test_malformed_signature_record_is_refused_with_its_reason(boards, tmp_path):
+    # The record claims a 256-byte signature but holds 4 bytes.
+    image = create(tmp_path / "bad.img", [{"type": "kernel", "payload": PAYLOAD,
+                                           "records": [(3, "0100" + "aabbccdd")]}], tmp_path)
+    board = boards["production"]
+    proc = boardsim("run", str(board.path), "--ro", str(tmp_path), "--",
+                    os.environ["POLICY_CHECK_DRIVER"], str(image), check=False, timeout=60)
+    assert proc.returncode == 1
+    assert "Image header refused: its signature record is malformed." in proc.stdout
+    assert " Image rejected. " in proc.stdout
