@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, ShellQuote,
                                            std::string("a\\b\"c"), std::string("new\nline"),
                                            std::string("*?[ab]~ &|<>")));
 
-TEST(ShellRun, ReportsExitStatusAndFailureToRun) {
+TEST(ShellRun, ReportsTheCommandsExitStatus) {
     EXPECT_EQ(shell_run("exit 0"), 0);
     EXPECT_NE(shell_run("exit 3"), 0);
 }
