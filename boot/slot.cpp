@@ -1,5 +1,6 @@
 #include "boot/slot.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -35,6 +36,7 @@ bool write_all(int fd, const std::uint8_t* data, std::uint64_t len) {
     while (len > 0) {
         const std::size_t chunk = len > (1u << 20) ? (1u << 20) : static_cast<std::size_t>(len);
         const ssize_t n = ::write(fd, data, chunk);
+        if (n < 0 && errno == EINTR) continue;  // the interrupt key does not stop a copy
         if (n <= 0) return false;
         data += n;
         len -= static_cast<std::uint64_t>(n);
