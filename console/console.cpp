@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
@@ -158,7 +159,12 @@ void line_editor_key(LineEditor* ed, unsigned char key, void (*echo)(int)) {
     normal_key(ed, key, echo);
 }
 
-unsigned char console_getkey() {
+namespace {
+
+// One raw keystroke into *key: 1 when a byte was read, -1 when a signal
+// interrupted the read, 0 at end of input (the console was closed or hung
+// up, or the read fails for good: no key will ever come).
+int read_key(unsigned char* key) {
     termios saved{};
     const bool have_tty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
     if (have_tty) {
@@ -168,9 +174,21 @@ unsigned char console_getkey() {
         raw.c_cc[VTIME] = 0;
         ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
     }
-    unsigned char key = 0;
-    if (::read(STDIN_FILENO, &key, 1) != 1) key = 0;
+    *key = 0;
+    const ssize_t n = ::read(STDIN_FILENO, key, 1);
+    const int err = errno;
     if (have_tty) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    if (n == 1) return 1;
+    *key = 0;
+    // A terminal whose other side has gone answers EIO rather than 0.
+    return n < 0 && err == EINTR ? -1 : 0;
+}
+
+}  // namespace
+
+unsigned char console_getkey() {
+    unsigned char key = 0;
+    read_key(&key);
     return key;
 }
 
@@ -183,7 +201,16 @@ char* console_readline(char* buf, std::size_t size) {
     std::fflush(stdout);
     LineEditor ed;
     line_editor_init(&ed, buf, size);
-    while (!ed.done) line_editor_key(&ed, console_getkey(), stdout_echo);
+    while (!ed.done) {
+        unsigned char key = 0;
+        if (read_key(&key) == 0) {
+            // Nobody can finish the line any more: it ends as an empty answer.
+            line_editor_init(&ed, buf, size);
+            console_putc('\n');
+            break;
+        }
+        line_editor_key(&ed, key, stdout_echo);
+    }
     return buf;
 }
 

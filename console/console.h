@@ -16,7 +16,9 @@ unsigned char console_getkey();
 void console_putc(int c);
 
 // Edits one line into `buf` (of `size` bytes, size >= 1) and returns `buf`
-// when the line is ended by Enter or Ctrl-C. At most size - 1 characters are
+// when the line is ended by Enter or Ctrl-C, or at end of input (a closed or
+// hung-up console), which ends it as an empty answer with a line end. An
+// interrupted read is a key of value 0 (a bell) and editing goes on. At most size - 1 characters are
 // stored; the buffer always holds a NUL-terminated string with zeros behind
 // it. Keys: Ctrl-A start, Ctrl-B/ESC[D left, Ctrl-F/ESC[C right, Ctrl-D delete
 // under the cursor, BS/DEL delete before it, Ctrl-C " <break>" and end.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -37,10 +38,16 @@ struct TerminalRun {
     std::string output;  // everything it printed, as the terminal shows it
 };
 
-// Types `keys` once `ready` holds (at most 10 seconds), then reads until the
-// child has gone (or 10 seconds of silence).
+// What the operator's side does after typing: stay and read until the child
+// has gone (or 10 seconds of silence), or hang up at once, as a terminal
+// server dropping the line does. A child that has not ended 10 seconds after
+// a hang-up is killed (status -1).
+enum class TerminalEnd { Stay, HangUp };
+
+// Types `keys` once `ready` holds (at most 10 seconds), then ends as `end`
+// says.
 inline TerminalRun run_on_terminal(const std::function<int()>& body, const std::string& keys,
-                                   const TerminalReady& ready) {
+                                   const TerminalReady& ready, TerminalEnd end = TerminalEnd::Stay) {
     int master = -1, slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {-1, "openpty failed"};
     std::fflush(stdout);
@@ -71,6 +78,20 @@ inline TerminalRun run_on_terminal(const std::function<int()>& body, const std::
     }
     if (!keys.empty()) {
         [[maybe_unused]] ssize_t n = ::write(master, keys.data(), keys.size());
+    }
+    if (end == TerminalEnd::HangUp) {
+        ::close(master);
+        master = -1;
+        int status = 0;
+        for (int waited = 0; waited < 1000; ++waited) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+            }
+            ::usleep(10000);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return {-1, out};
     }
     for (;;) {
         pollfd p{master, POLLIN, 0};

@@ -96,4 +96,20 @@ TEST(ConsoleTerminal, ReadlineEditsOverTheTerminal) {
     EXPECT_EQ(r.status, 0);
 }
 
+// A console that goes away mid-line (a closed terminal, a terminal server
+// dropping the line) ends the line as an empty answer instead of ringing the
+// bell for ever.
+TEST(ConsoleTerminal, ReadlineEndsEmptyWhenTheConsoleHangsUp) {
+    const TerminalRun r = run_on_terminal(
+        [] {
+            // A serial line sends no hang-up signal; only the reads end.
+            ::signal(SIGHUP, SIG_IGN);
+            char buf[8];
+            console_readline(buf, sizeof buf);
+            return buf[0] == '\0' ? 0 : 1;
+        },
+        "ab", terminal_raw, TerminalEnd::HangUp);
+    EXPECT_EQ(r.status, 0);
+}
+
 }  // namespace
