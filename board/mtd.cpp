@@ -1,5 +1,6 @@
 #include "board/mtd.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -114,7 +115,16 @@ bool mtd_read(int fd, std::uint32_t offset, std::uint32_t len, std::uint8_t* buf
                     static_cast<unsigned long>(offset + len - 1),
                     static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(buf)));
     }
-    return ::pread(fd, buf, len, offset) >= 0;
+    // A short count is taken up where it stopped; the end of the device
+    // before `len` bytes is a failure, so no caller can mistake bytes it
+    // never read for flash contents.
+    for (std::uint32_t done = 0; done < len;) {
+        const ssize_t n = ::pread(fd, buf + done, len - done, static_cast<off_t>(offset) + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
 }
 
 bool mtd_write(int fd, std::uint32_t offset, std::uint32_t len, const std::uint8_t* buf) {
@@ -123,7 +133,13 @@ bool mtd_write(int fd, std::uint32_t offset, std::uint32_t len, const std::uint8
                     static_cast<unsigned long>(offset + len - 1),
                     static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(buf)));
     }
-    return ::pwrite(fd, buf, len, offset) >= 0;
+    for (std::uint32_t done = 0; done < len;) {
+        const ssize_t n = ::pwrite(fd, buf + done, len - done, static_cast<off_t>(offset) + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
 }
 
 bool flash_write(const std::uint8_t* data, int fd, std::uint32_t len, std::uint32_t offset,

@@ -54,9 +54,11 @@ bool mtd_get_info(int fd, MtdInfo* info);
 // One MEMERASE of `len` bytes at `start`. True when the ioctl succeeded.
 bool mtd_erase_block(int fd, std::uint32_t start, std::uint32_t len);
 
-// One positioned read / write. True unless the call failed (a short count
-// counts as success).
+// Positioned read of exactly `len` bytes (short counts are continued). True
+// only when all of them were read; the end of the device first is a failure.
 bool mtd_read(int fd, std::uint32_t offset, std::uint32_t len, std::uint8_t* buf);
+// Positioned write of exactly `len` bytes (short counts are continued). True
+// only when all of them were written.
 bool mtd_write(int fd, std::uint32_t offset, std::uint32_t len, const std::uint8_t* buf);
 
 // Writes `len` bytes of `data` at partition offset `offset` by read-modify-

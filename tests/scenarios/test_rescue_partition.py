@@ -79,3 +79,18 @@ def test_unusable_rescue_partition(board, tmp_path, content, message):
     assert rc == 1
     assert message in out
     assert not board.events("exec")
+
+
+def test_short_read_of_the_rescue_partition_is_a_failure(board, tmp_path):
+    # The image ends in zeros, which is what a fresh buffer holds too: a read
+    # that stops early must fail, not leave the zeros standing in for flash.
+    recovery = create(tmp_path / "recovery.img",
+                      [{"type": "app", "payload": app_archive("R") + bytes(300_000)}], tmp_path)
+    image = recovery.read_bytes()
+    flash_rescue(board, image)
+    last_block = (len(image) - 1) // 65536
+    board.fault(f"flash.rescue.short={last_block}")
+    rc, out = run_driver(board, "\n")
+    assert rc == 1, out
+    assert "Image CRC failed. Quitting" in out
+    assert "Demo application of image R" not in out

@@ -157,8 +157,8 @@ static std::string parse_one_fault(const BoardConfig& cfg, const std::string& ke
         bool known = false;
         for (const auto& p : cfg.partitions) known = known || p.name == parts[1];
         if (!known) return bad + " (no partition " + parts[1] + ")";
-        if (parts[2] != "read" && parts[2] != "erase" && parts[2] != "write")
-            return bad + " (operation must be read, erase or write)";
+        if (parts[2] != "read" && parts[2] != "short" && parts[2] != "erase" && parts[2] != "write")
+            return bad + " (operation must be read, short, erase or write)";
         for (const auto& b : split(val, ',')) {
             std::uint64_t block = 0;
             if (!parse_u64(b, block) || block > 0xFFFFFFFFu) return bad + " (block number)";

@@ -29,6 +29,8 @@ struct PartitionGeometry {
 // Faults, parsed from the fault.* keys:
 //   fault.flash.PART.read=BLOCK   reads touching erase block BLOCK fail (EIO);
 //                                 BLOCK may be a comma-separated list
+//   fault.flash.PART.short=BLOCK  reads touching BLOCK stop where it begins
+//                                 (a short count, no error)
 //   fault.flash.PART.erase=BLOCK  erases touching BLOCK fail (EIO)
 //   fault.flash.PART.write=BLOCK  writes touching BLOCK fail (EIO)
 //   fault.i2c.BUS=error           every transfer on the bus fails (EIO)
@@ -43,7 +45,7 @@ struct PartitionGeometry {
 //                                 have been written in this run
 struct FlashFault {
     std::string partition;
-    std::string op;          // "read", "erase" or "write"
+    std::string op;          // "read", "short", "erase" or "write"
     std::uint32_t block = 0;
 };
 

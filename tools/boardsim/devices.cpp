@@ -90,6 +90,11 @@ long flash_read(BoardDevices& d, int part, std::uint64_t offset, std::uint8_t* b
     if (offset >= p.size) return 0;
     len = static_cast<std::size_t>(std::min<std::uint64_t>(len, p.size - offset));
     if (flash_faulty(d, part, "read", offset, len)) return -EIO;
+    for (const auto& f : d.faults.flash) {
+        const std::uint64_t start = static_cast<std::uint64_t>(f.block) * p.erase_size;
+        if (f.partition == p.name && f.op == "short" && start < offset + len && offset < start + p.erase_size)
+            len = start > offset ? static_cast<std::size_t>(start - offset) : 0;
+    }
     ssize_t n = ::pread(p.fd, buf, len, static_cast<off_t>(offset));
     return n < 0 ? -EIO : static_cast<long>(n);
 }

@@ -67,6 +67,7 @@ const char* verb_help(const std::string& verb) {
         return "usage: boardsim fault DIR show | set KEY=VALUE... | clear [KEY...]\n"
                "Faults kept in board.conf (KEY may omit the \"fault.\" prefix):\n"
                "  flash.PART.read|erase|write=BLOCK[,BLOCK]  that erase block fails with EIO\n"
+               "  flash.PART.short=BLOCK[,BLOCK]  reads stop where that erase block begins\n"
                "  i2c.BUS=error                 every transfer on the bus fails (EIO)\n"
                "  i2c.BUS.ADDR=nack|error       the device (7-bit hex address) does not answer / fails\n"
                "  missing=DEV[,DEV]             device files that do not exist (mtd-onie, i2c-1, ...)\n"
