@@ -1,8 +1,9 @@
 #include "boot/launch.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,30 @@ bool exists(const char* path) {
     return ::stat(path, &st) == 0;
 }
 
+constexpr std::size_t kMaxWord = 511;
+
+// The next whitespace-separated word of `f` into *word. Returns 1 for a word,
+// 0 at end of file, -1 for a word longer than kMaxWord, which is read to its
+// end and not kept.
+int read_word(FILE* f, std::string* word) {
+    word->clear();
+    int c;
+    while ((c = std::fgetc(f)) != EOF && std::isspace(c)) {
+    }
+    if (c == EOF) return 0;
+    bool too_long = false;
+    for (; c != EOF && !std::isspace(c); c = std::fgetc(f)) {
+        if (word->size() < kMaxWord) {
+            word->push_back(static_cast<char>(c));
+        } else {
+            too_long = true;
+        }
+    }
+    if (!too_long) return 1;
+    word->clear();
+    return -1;
+}
+
 void run_operator_shell() {
     std::puts("Dropping into shell");
     shell_run("/bin/sh\n");
@@ -43,30 +68,46 @@ int launch_apply_env_file(const char* path) {
     FILE* f = std::fopen(path, "r");
     if (!f) return 0;
     int count = 0;
-    char name[512];
-    char value[512];
+    std::string name;
+    std::string value;
     for (;;) {
-        std::memset(name, 0, sizeof name);
-        std::memset(value, 0, sizeof value);
-        const int n = std::fscanf(f, "%511s %511s", name, value);
-        if (n < 1) break;
-        ::setenv(name, value, 1);
-        ++count;
-        if (n < 2) break;
+        const int n = read_word(f, &name);
+        if (n == 0) break;
+        const int v = read_word(f, &value);
+        if (n > 0 && v >= 0) {
+            ::setenv(name.c_str(), v > 0 ? value.c_str() : "", 1);
+            ++count;
+        }
+        if (v == 0) break;
     }
     std::fclose(f);
     return count;
 }
 
-void launch_application(bool diags) {
-    const BootSettings& bs = g_boot_settings;
+bool launch_unpack() {
     ::sleep(1);
-
-    if (shell_run(shell_format("cd /tmp \ntar mxzf %s \nrm %s\n", LAUNCH_ARCHIVE,
-                               LAUNCH_ARCHIVE)) < 0) {
+    // tar's exit status is the only sign of an archive that unpacked in part.
+    const int status = shell_run(shell_format(
+        "cd /tmp \nrm -rf /tmp/home /tmp/mpdiag.elf.strip \ntar mxzf %s \nstatus=$? \nrm %s\n"
+        "exit $status\n",
+        LAUNCH_ARCHIVE, LAUNCH_ARCHIVE));
+    if (status < 0) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         reboot_board();
     }
+    return shell_succeeded(status);
+}
+
+void launch_application(bool diags) {
+    if (!launch_unpack()) {
+        std::fputs("Failed to unpack Application OS.\n", stderr);
+        reboot_board();
+    }
+    launch_start(diags);
+}
+
+void launch_start(bool diags) {
+    const BootSettings& bs = g_boot_settings;
     i2c_close_buses();
 
     if (diags) {

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 
 #include "strformat.h"
 
@@ -11,6 +12,10 @@ int shell_run(std::string_view command) {
     std::fflush(stderr);
     const std::string line(command);
     return std::system(line.c_str());
+}
+
+bool shell_succeeded(int result) {
+    return result >= 0 && WIFEXITED(result) && WEXITSTATUS(result) == 0;
 }
 
 std::string shell_format(const char* fmt, ...) {

@@ -3,7 +3,8 @@
 //
 // Commands run synchronously through the system's command interpreter and
 // inherit the console. Callers judge success from the files or state a
-// command should leave, not from its exit status.
+// command should leave, not from its exit status, unless nothing else can
+// tell (see shell_succeeded).
 #pragma once
 
 #include <string>
@@ -13,6 +14,11 @@
 // command's), runs `command` with system() and returns its result: negative
 // when the shell could not be run.
 int shell_run(std::string_view command);
+
+// True when `result` (of shell_run) says the command ran and exited with
+// status 0. For the few commands whose exit status is the only sign of a
+// failure that left something behind (an archive unpacked in part).
+bool shell_succeeded(int result);
 
 // printf-style construction of a command line. Every piece of text that
 // comes from an operator, a file or the network must go through shell_quote

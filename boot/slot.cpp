@@ -17,6 +17,7 @@
 #include "boot/usb.h"
 #include "byteorder.h"
 #include "console/rescue_menu.h"
+#include "security/signature_policy.h"
 #include "unique_fd.h"
 
 namespace {
@@ -52,6 +53,26 @@ void shell_if_wanted() {
     rescue_menu();
     shell_if_wanted();
     reboot_board();
+}
+
+// Slot 1 or 2 cannot be booted for `why`: back to the caller for the other
+// slot, or, when this was the other slot already, the shell and a reboot.
+int slot_failed(int slot, const char* why) {
+    if (g_boot_settings.secondAttempt) {
+        std::fputs("Both image1 and image2 failed.\n", stderr);
+        shell_if_wanted();
+        reboot_board();
+    }
+    std::fprintf(stderr, "Image%d %s, trying Image%d now.\n", slot, why, other_slot(slot));
+    return 0;
+}
+
+// The signature policy on the component about to be booted; its verdict
+// gets a line of its own.
+bool signature_accepted(std::span<const std::uint8_t> component) {
+    const bool ok = imgsign_check_image(component.data(), component.size());
+    std::putchar('\n');
+    return ok;
 }
 
 bool is_bootable(std::uint32_t type) {
@@ -175,12 +196,21 @@ int boot_image_slot(int slot) {
             std::fputs("USB image CRC failed.", stderr);
             return 0;
         }
-        if (bs.secondAttempt) {
-            std::fputs("Both image1 and image2 failed.\n", stderr);
-            shell_if_wanted();
-            reboot_board();
+        return slot_failed(slot, "CRC failed");
+    }
+    if (boot_verify_at_boot() && !signature_accepted(whole)) {
+        buf.reset();
+        if (slot == 3) {
+            std::fputs("USB image signature not accepted.\n", stderr);
+            return 0;
         }
-        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
+        if (bs.secondAttempt) {
+            std::fprintf(stderr, "Image%d signature not accepted.\n", slot);
+            std::fputs("No valid application image found. Trying rescue image\n", stderr);
+            rescue_shell_reboot();
+        }
+        std::fprintf(stderr, "Image%d signature not accepted, trying Image%d now.\n", slot,
+                     other_slot(slot));
         return 0;
     }
 
@@ -195,9 +225,16 @@ int boot_image_slot(int slot) {
     in.reset();
     buf.reset();
 
+    if (!launch_unpack()) {
+        if (slot == 3) {
+            std::fputs("USB image could not be unpacked.\n", stderr);
+            return 0;
+        }
+        return slot_failed(slot, "could not be unpacked");
+    }
     nvram_set_booted_image(slot);
     if (bs.gdb && !bs.gdbserver) extract_gdb(slot);
-    launch_application(found.type == IMAGE_TYPE_DIAGS);
+    launch_start(found.type == IMAGE_TYPE_DIAGS);
 }
 
 int extract_gdb(int slot) {
@@ -235,6 +272,10 @@ int extract_gdb(int slot) {
     }
     std::printf("Found GDB image %d of length = %u.\n", from,
                 static_cast<unsigned>(h.payload_length));
+    if (image_check_component_crc(source, ImageComponent{0, h, IMAGE_TYPE_APPLICATION}, nullptr) != 1) {
+        std::fputs("GDB image CRC failed.\n", stderr);
+        return 0;
+    }
 
     // Copied in pieces: the debugger need not fit in memory next to nothing.
     std::uint8_t piece[64 * 1024];

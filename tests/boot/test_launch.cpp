@@ -76,13 +76,39 @@ TEST(LaunchEnvFile, WordPairs) {
     }
 }
 
-TEST(LaunchEnvFile, LongWordsAreSplitNotOverrun) {
-    // A word longer than 511 characters is taken in 511-character pieces.
-    const std::string name(600, 'N');
-    const std::string path = write_temp(name + " v");
-    EXPECT_EQ(launch_apply_env_file(path.c_str()), 2);
-    EXPECT_NE(std::getenv(std::string(511, 'N').c_str()), nullptr);
-    std::remove(path.c_str());
+struct LongWordCase {
+    std::string text;
+    int count;
+    const char* a;  // expected LTA and LTB, null = unset
+    const char* b;
+};
+
+TEST(LaunchEnvFile, OverlongWordsAreDroppedWithTheirPartner) {
+    const std::string n600(600, 'N');
+    const std::string x600(600, 'x');
+    const std::string v511(511, 'v');
+    const LongWordCase cases[] = {
+        {n600 + " v LTA 1", 1, "1", nullptr},           // long name: its value goes too
+        {"LTA " + x600 + " LTB 2", 1, nullptr, "2"},    // long value: its name goes too
+        {"LTA 1 " + n600, 1, "1", nullptr},             // long final name without value
+        {"LTA " + v511, 1, v511.c_str(), nullptr},      // 511 characters are a word
+    };
+    for (const LongWordCase& c : cases) {
+        ::unsetenv("LTA");
+        ::unsetenv("LTB");
+        const std::string path = write_temp(c.text);
+        EXPECT_EQ(launch_apply_env_file(path.c_str()), c.count) << c.text.substr(0, 20);
+        const char* a = std::getenv("LTA");
+        const char* b = std::getenv("LTB");
+        EXPECT_EQ(a ? std::string(a) : "<unset>", c.a ? c.a : "<unset>");
+        EXPECT_EQ(b ? std::string(b) : "<unset>", c.b ? c.b : "<unset>");
+        // No piece of a long word became a variable of its own.
+        EXPECT_EQ(std::getenv(std::string(511, 'N').c_str()), nullptr);
+        EXPECT_EQ(std::getenv(std::string(89, 'N').c_str()), nullptr);
+        EXPECT_EQ(std::getenv(std::string(89, 'x').c_str()), nullptr);
+        EXPECT_EQ(std::getenv("v"), nullptr);
+        std::remove(path.c_str());
+    }
 }
 
 TEST(LaunchEnvFile, MissingFileIsSkipped) {
