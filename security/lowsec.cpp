@@ -1,23 +1,27 @@
 #include "security/lowsec.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "board/led.h"
-#include "board/rtc.h"
 #include "boot/sequence.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 #include "console/console.h"
+#include "crypto_platform.h"
+#include "random.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr int kAttempts = 3;
-constexpr int kPeriods = 11;
+// Every attempt shows this many periods whatever the count, so neither the
+// dots nor the attempt's length tell the count.
+constexpr int kPeriods = LOWSEC_MAX_BLINKS;
 constexpr char kMarkerText[] = "plovimar\n";
 
 // The key read with getkey, echoed back with a line end.
@@ -30,25 +34,6 @@ unsigned char ask_key(const char* question) {
 }
 
 bool is_yes(unsigned char key) { return std::toupper(key) == 'Y'; }
-
-// A count the operator cannot predict when the clock cannot be read: 1..14
-// from the kernel's random source, or from the process clock if even that
-// fails.
-int fallback_blink_count() {
-    unsigned char r = 0;
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::read(fd, &r, 1) != 1) {
-        r = static_cast<unsigned char>(::getpid() ^ std::time(nullptr));
-    }
-    if (fd >= 0) ::close(fd);
-    return 1 + r % 14;
-}
-
-int draw_blink_count() {
-    std::uint8_t clock[RTC_REG_COUNT] = {};
-    if (!rtc_read(clock)) return fallback_blink_count();
-    return lowsec_blink_count(clock[0]);
-}
 
 // One period of the LED: `first` for a second, then the rest value for a
 // second. Returns false when the interrupt key was pressed before it.
@@ -74,9 +59,17 @@ int leave_low_security() {
 
 }  // namespace
 
-int lowsec_blink_count(std::uint8_t seconds_register) {
-    const int count = (seconds_register >> 4) + (seconds_register & 0x0F);
-    return count == 0 ? 1 : count;
+int lowsec_draw_blink_count() {
+    CRYPTO_libraryInit();
+    RandomCtx* rng = RANDOM_globalContext();
+    if (rng == nullptr) return 0;
+    // Bytes from 252 up are drawn again: 252 is the largest multiple of 14
+    // that fits, so every count is equally likely.
+    for (;;) {
+        std::uint8_t byte = 0;
+        if (RANDOM_generate(rng, &byte, 1) != 0) return 0;
+        if (byte < 252) return 1 + byte % LOWSEC_MAX_BLINKS;
+    }
 }
 
 bool lowsec_active() {
@@ -88,11 +81,15 @@ bool lowsec_active() {
 }
 
 bool lowsec_set(bool on) {
-    if (!on) return std::remove(LOWSEC_MARKER) == 0 || ::access(LOWSEC_MARKER, F_OK) != 0;
-    FILE* f = std::fopen(LOWSEC_MARKER, "w");
-    if (!f) return false;
-    const bool written = std::fputs(kMarkerText, f) >= 0;
-    return std::fclose(f) == 0 && written;
+    // Whatever stands at the marker's path (a link, a directory, a pipe, a
+    // file linked elsewhere) is removed, and the new marker is made afresh
+    // without following a link, so writing it can never reach another file.
+    if (std::remove(LOWSEC_MARKER) != 0 && errno != ENOENT) return false;
+    if (!on) return true;
+    UniqueFd fd(::open(LOWSEC_MARKER, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) return false;
+    const std::size_t len = sizeof kMarkerText - 1;
+    return ::write(fd.get(), kMarkerText, len) == static_cast<ssize_t>(len) && fd.close();
 }
 
 int physical_presence_test() {
@@ -111,7 +108,11 @@ int physical_presence_test() {
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         led_reg_write(LED_REGISTER, rest);
         ask_key("Hit a key to start the test. The blue location LED will blink a number of times.");
-        const int count = draw_blink_count();
+        const int count = lowsec_draw_blink_count();
+        if (count == 0) {
+            std::puts("No random numbers: the physical presence test cannot run");
+            return 0;
+        }
         for (int i = 0; i < count; ++i) {
             if (!period(blink, rest)) return 0;
         }

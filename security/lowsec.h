@@ -11,7 +11,8 @@ inline constexpr const char* LOWSEC_MARKER = "/tmp/lowsec";
 // security mode override enabled" on every call) or the marker exists.
 bool lowsec_active();
 
-// On: creates the marker with its 9 bytes ("plovimar\n"); off: removes it (a
+// On: creates the marker afresh with its 9 bytes ("plovimar\n"), replacing
+// whatever was at its path and never following a link; off: removes it (a
 // missing marker is no error). Returns whether the marker is now as asked.
 bool lowsec_set(bool on);
 
@@ -25,6 +26,11 @@ int physical_presence_test();
 // Returns 1.
 int wipe_system_keys();
 
-// The number of blinks for a clock seconds register (BCD, bit 7 included as
-// read): the sum of its two digits, at least 1.
-int lowsec_blink_count(std::uint8_t seconds_register);
+// Most blinks an attempt can show; every attempt lasts this many periods.
+inline constexpr int LOWSEC_MAX_BLINKS = 14;
+
+// A blink count drawn uniformly from 1 .. LOWSEC_MAX_BLINKS with the crypto
+// library's global generator (initialising the library if need be), so that
+// nothing an operator at a remote console can see (the clock, earlier
+// counts) predicts it. 0 when the generator cannot give a number.
+int lowsec_draw_blink_count();

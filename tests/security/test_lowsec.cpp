@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "board/led.h"
@@ -14,13 +16,25 @@
 
 namespace {
 
-TEST(Lowsec, BlinkCountFromSeconds) {
-    struct Row {
-        std::uint8_t reg;
-        int count;
-    };
-    const Row rows[] = {{0x10, 1}, {0x00, 1}, {0x59, 14}, {0x03, 3}, {0x80, 8}, {0x45, 9}};
-    for (const Row& r : rows) EXPECT_EQ(lowsec_blink_count(r.reg), r.count) << int(r.reg);
+// Counts drawn back to back (within the same clock second) must cover 1..14
+// evenly. The bound is the chi-square value with 13 degrees of freedom that a
+// fair draw exceeds with probability about 1e-8; a count taken from the clock
+// (one value per second) exceeds it by orders of magnitude.
+TEST(Lowsec, BlinkCountsAreUniformAndIgnoreTheClock) {
+    constexpr int kDraws = 14000;
+    int seen[LOWSEC_MAX_BLINKS + 1] = {};
+    for (int i = 0; i < kDraws; ++i) {
+        const int count = lowsec_draw_blink_count();
+        ASSERT_GE(count, 1);
+        ASSERT_LE(count, LOWSEC_MAX_BLINKS);
+        ++seen[count];
+    }
+    const double expected = static_cast<double>(kDraws) / LOWSEC_MAX_BLINKS;
+    double chi2 = 0;
+    for (int c = 1; c <= LOWSEC_MAX_BLINKS; ++c) {
+        chi2 += (seen[c] - expected) * (seen[c] - expected) / expected;
+    }
+    EXPECT_LT(chi2, 60.0);
 }
 
 TEST(Lowsec, LedValues) {
@@ -57,6 +71,49 @@ TEST_F(LowsecMarker, SetAndClear) {
     EXPECT_TRUE(lowsec_set(false));
     EXPECT_FALSE(lowsec_active());
     EXPECT_TRUE(lowsec_set(false));  // already gone is no error
+}
+
+// Whatever an attacker leaves at the marker's path is replaced by a fresh
+// regular file, and nothing is ever written through it.
+TEST_F(LowsecMarker, ReplacesWhatIsNotItsOwnFile) {
+    char dir_template[] = "/tmp/lowsec-testXXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string victim = std::string(dir_template) + "/victim";
+    struct Case {
+        const char* what;
+        std::function<int()> make;
+    };
+    const Case cases[] = {
+        {"symbolic link to a file", [&] { return ::symlink(victim.c_str(), LOWSEC_MARKER); }},
+        {"dangling symbolic link", [&] { return ::symlink("/tmp/lowsec-nowhere", LOWSEC_MARKER); }},
+        {"hard link to a file", [&] { return ::link(victim.c_str(), LOWSEC_MARKER); }},
+        {"directory", [] { return ::mkdir(LOWSEC_MARKER, 0755); }},
+        {"named pipe", [] { return ::mkfifo(LOWSEC_MARKER, 0644); }},
+    };
+    for (const Case& c : cases) {
+        FILE* v = std::fopen(victim.c_str(), "w");
+        ASSERT_NE(v, nullptr);
+        std::fputs("precious", v);
+        std::fclose(v);
+        std::remove(LOWSEC_MARKER);
+        ASSERT_EQ(c.make(), 0) << c.what;
+        ASSERT_TRUE(lowsec_set(true)) << c.what;
+        struct stat st{};
+        ASSERT_EQ(::lstat(LOWSEC_MARKER, &st), 0) << c.what;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+        EXPECT_EQ(st.st_size, 9) << c.what;
+        EXPECT_EQ(st.st_nlink, 1u) << c.what;
+        FILE* f = std::fopen(victim.c_str(), "r");
+        char buf[16] = {};
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 8u) << c.what;
+        std::fclose(f);
+        EXPECT_STREQ(buf, "precious") << c.what;
+        EXPECT_NE(::access("/tmp/lowsec-nowhere", F_OK), 0) << c.what;
+        ::unlink("/tmp/lowsec-nowhere");
+    }
+    std::remove(victim.c_str());
+    ::rmdir(dir_template);
 }
 
 TEST_F(LowsecMarker, OverridePrintsEveryTime) {
