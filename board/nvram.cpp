@@ -61,8 +61,12 @@ int nvram_set_booted_image(int value) {
 
 std::uint8_t nvram_get_usb_boot_enable() { return read_byte(NVRAM_USB_BOOT_ENABLE); }
 
-void nvram_read_serial_number(std::uint8_t serial[NVRAM_SERIAL_LEN]) {
-    nvram_read(NVRAM_SERIAL_NUMBER, NVRAM_SERIAL_LEN, serial);
+bool nvram_read_serial_number(std::uint8_t serial[NVRAM_SERIAL_LEN]) {
+    i2c_mux_select(I2C_ADDR_MUX, kNvramBus, 0);
+    const bool read = i2c_read_regs(kNvramBus, I2C_ADDR_NVRAM, NVRAM_SERIAL_NUMBER,
+                                    NVRAM_SERIAL_LEN, 2, serial);
+    i2c_mux_deselect(I2C_ADDR_MUX, kNvramBus);
+    return read;
 }
 
 int nvram_set_image_timestamp(int slot, const std::uint8_t clock[RTC_REG_COUNT]) {

@@ -37,9 +37,9 @@ int nvram_set_boot_slot(int slot);
 int nvram_set_booted_image(int value);
 // The byte at usbBootEnable, or 0 when it cannot be read.
 std::uint8_t nvram_get_usb_boot_enable();
-// Fills `serial` from the serial number field; on failure the caller's
-// preset contents stay.
-void nvram_read_serial_number(std::uint8_t serial[NVRAM_SERIAL_LEN]);
+// Fills `serial` from the serial number field and returns true; on failure
+// returns false and the caller's preset contents stay.
+bool nvram_read_serial_number(std::uint8_t serial[NVRAM_SERIAL_LEN]);
 
 // Writes the 7 clock bytes as the image timestamp of slot 1 or 2, one byte at
 // a time. Returns 1 when all 7 were written; 0 for any other slot (nothing is

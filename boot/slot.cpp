@@ -16,13 +16,15 @@
 #include "boot/shell.h"
 #include "boot/usb.h"
 #include "byteorder.h"
+#include "fd_io.h"
 #include "console/rescue_menu.h"
+#include "image/file_writer.h"
+#include "image/installer.h"
 #include "security/signature_policy.h"
 #include "unique_fd.h"
 
 namespace {
 
-constexpr const char* kRecoveryCopy = "/tmp/image";
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
@@ -31,18 +33,6 @@ const char* slot_path(int slot) { return slot == 1 ? SLOT_IMAGE1 : SLOT_IMAGE2; 
 
 int open_output(const char* path) {
     return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
-
-bool write_all(int fd, const std::uint8_t* data, std::uint64_t len) {
-    while (len > 0) {
-        const std::size_t chunk = len > (1u << 20) ? (1u << 20) : static_cast<std::size_t>(len);
-        const ssize_t n = ::write(fd, data, chunk);
-        if (n < 0 && errno == EINTR) continue;  // the interrupt key does not stop a copy
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<std::uint64_t>(n);
-    }
-    return true;
 }
 
 void shell_if_wanted() {
@@ -79,11 +69,6 @@ bool is_bootable(std::uint32_t type) {
     return type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGS;
 }
 
-void report_refused(const ImageComponent& c, ImageLengthStatus why) {
-    std::fprintf(stderr, "Image component at offset %llu refused: %s.\n",
-                 static_cast<unsigned long long>(c.offset), image_length_status_text(why));
-}
-
 // A component too big for memory is then judged like one whose CRC fails.
 void report_no_memory(const ImageHeader& h) {
     std::fprintf(stderr, "Not enough memory for the image component (%llu bytes).\n",
@@ -101,7 +86,7 @@ int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32
         const int status = image_walk_next(walk, &c);
         if (status == IMAGE_WALK_BAD_LENGTHS) {
             *last_magic = c.header.magic;
-            report_refused(c, walk.lengths);
+            image_print_refused(stderr, c, walk.lengths);
             return 0;
         }
         if (status != IMAGE_WALK_COMPONENT) return 0;
@@ -267,7 +252,7 @@ int extract_gdb(int slot) {
     }
     const ImageLengthStatus lengths = image_check_lengths(h, source.size);
     if (lengths != IMAGE_LENGTHS_OK) {
-        report_refused(ImageComponent{0, h, image_header_type(h)}, lengths);
+        image_print_refused(stderr, ImageComponent{0, h, image_header_type(h)}, lengths);
         return 0;
     }
     std::printf("Found GDB image %d of length = %u.\n", from,
@@ -320,7 +305,7 @@ int boot_rescue_partition() {
     }
     const ImageLengthStatus lengths = image_check_lengths(h, info.size);
     if (lengths != IMAGE_LENGTHS_OK) {
-        report_refused(ImageComponent{0, h, type}, lengths);
+        image_print_refused(stderr, ImageComponent{0, h, type}, lengths);
         return 0;
     }
 
@@ -362,18 +347,21 @@ int boot_rescue_partition() {
                 nvram_set_booted_image(4);
             } else {
                 std::printf("\nInstalling recovery image as image%c...\n", ch);
-                UniqueFd copy(open_output(kRecoveryCopy));
-                if (!copy || !write_all(copy.get(), buf.get(), h.total_length)) {
-                    std::fputs("Failed to open image file.\n", stderr);
-                    reboot_board();
-                }
-                copy.reset();
-                shell_run("mkdir /user/images &> /dev/null");
-                shell_run(shell_format("cp /tmp/image /user/images/image%c\n", ch));
                 const int slot = ch - '0';
-                std::printf("Setting boot image to %d\n", slot);
-                nvram_set_boot_slot(slot);
-                nvram_set_booted_image(slot);
+                install_images_dir();
+                // The slot file is replaced whole or not at all; the boot slot
+                // follows only a completed copy. Without one the recovery
+                // image is still booted, as if only booting had been asked.
+                if (write_file_durably(slot_path(slot), buf.get(), h.total_length, false) !=
+                    DURABLE_WRITE_OK) {
+                    std::fprintf(stderr, "Failed to install the recovery image as image%d (err %d).\n",
+                                 slot, errno);
+                    nvram_set_booted_image(4);
+                } else {
+                    std::printf("Setting boot image to %d\n", slot);
+                    nvram_set_boot_slot(slot);
+                    nvram_set_booted_image(slot);
+                }
             }
         }
     }

@@ -2,12 +2,71 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "fd_io.h"
+#include "unique_fd.h"
 
 namespace {
 
 constexpr std::size_t kPiece = 65536;
 
+// The directory part of `path` ("." when it has none).
+std::string directory_of(const char* path) {
+    const std::string p(path);
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+// Writes the pieces with the percentage display; false at the first failure.
+bool write_pieces(int fd, const std::uint8_t* data, std::size_t len, bool progress) {
+    if (progress) {
+        std::fputs("    ", stdout);
+        std::fflush(stdout);
+    }
+    for (std::size_t written = 0; written < len;) {
+        const std::size_t piece = len - written < kPiece ? len - written : kPiece;
+        if (!write_all(fd, data + written, piece)) return false;
+        written += piece;
+        if (progress) {
+            // In 64 bits: on the 32-bit switch written * 100 would wrap at
+            // 43 MB in size_t; no buffer in memory comes near 2^64 / 100.
+            const unsigned pct =
+                static_cast<unsigned>(static_cast<std::uint64_t>(written) * 100 / len);
+            std::printf("\b\b\b\b%3.3d%c", pct, '%');
+            std::fflush(stdout);
+        }
+    }
+    if (progress) std::printf("\b\b\b\b100%c\n", '%');
+    return true;
+}
+
 }  // namespace
+
+DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data, std::size_t len,
+                                      bool progress) {
+    const std::string fresh = std::string(path) + ".new";
+    // Whatever an interrupted earlier attempt left is not ours to append to.
+    ::unlink(fresh.c_str());
+    UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) return DURABLE_WRITE_CREATE_FAILED;
+    bool ok = write_pieces(fd.get(), data, len, progress) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    ok = ok && ::rename(fresh.c_str(), path) == 0;
+    if (!ok) {
+        const int err = errno;
+        ::unlink(fresh.c_str());
+        errno = err;
+        return DURABLE_WRITE_FAILED;
+    }
+    // The rename itself is on the medium only once the directory is synced.
+    UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) ::fsync(dir.get());
+    return DURABLE_WRITE_OK;
+}
 
 int write_file_with_progress(const char* path, const std::uint8_t* data, std::size_t len) {
     FILE* f = std::fopen(path, "wb");

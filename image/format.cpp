@@ -380,6 +380,32 @@ ImageWalk image_walk_begin(const ImageSource& source) {
     return w;
 }
 
+namespace {
+
+// True when the bytes from `offset` to the end are a serial transfer's
+// padding of its last block: fewer than IMAGE_PAD_LIMIT bytes, all
+// IMAGE_PAD_BYTE. No component can begin with them.
+bool is_padding(const ImageSource& source, std::uint64_t offset) {
+    const std::uint64_t left = source.size - offset;
+    if (left >= IMAGE_PAD_LIMIT) return false;
+    std::uint8_t tail[IMAGE_PAD_LIMIT];
+    if (image_source_read(source, offset, tail, static_cast<std::size_t>(left)) !=
+        static_cast<std::int64_t>(left)) {
+        return false;
+    }
+    for (std::uint64_t i = 0; i < left; ++i) {
+        if (tail[i] != IMAGE_PAD_BYTE) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void image_print_refused(std::FILE* out, const ImageComponent& c, ImageLengthStatus why) {
+    std::fprintf(out, "Image component at offset %llu refused: %s.\n",
+                 static_cast<unsigned long long>(c.offset), image_length_status_text(why));
+}
+
 int image_walk_next(ImageWalk& w, ImageComponent* component) {
     if (w.status != IMAGE_WALK_COMPONENT) return w.status;
     std::uint8_t probe[IMAGE_PROBE_LEN];
@@ -388,7 +414,7 @@ int image_walk_next(ImageWalk& w, ImageComponent* component) {
         w.status = IMAGE_WALK_READ_ERROR;
         return w.status;
     }
-    if (got < static_cast<std::int64_t>(sizeof probe)) {
+    if (got < static_cast<std::int64_t>(sizeof probe) || is_padding(w.source, w.offset)) {
         w.status = IMAGE_WALK_END;
         return w.status;
     }

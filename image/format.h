@@ -277,11 +277,17 @@ struct ImageWalk {
 
 ImageWalk image_walk_begin(const ImageSource& source);
 
+// A serial (XMODEM) transfer pads its last block with up to 1023 bytes of
+// 0x1A; such a tail ends the walk like the end of the data.
+inline constexpr std::uint8_t IMAGE_PAD_BYTE = 0x1A;
+inline constexpr std::size_t IMAGE_PAD_LIMIT = 1024;
+
 // The next component: reads 24 bytes at the walk's offset, classifies them
 // and checks the lengths against the bytes left. Returns
 // IMAGE_WALK_COMPONENT with *component filled and the walk moved past it;
-// IMAGE_WALK_END when fewer than 24 bytes are left (walk.count == 0 then
-// means the data held no complete header at all); IMAGE_WALK_BAD_LENGTHS
+// IMAGE_WALK_END when fewer than 24 bytes are left, or when the rest is
+// padding (fewer than IMAGE_PAD_LIMIT bytes, all IMAGE_PAD_BYTE); walk.count
+// == 0 then means the data held no complete header at all; IMAGE_WALK_BAD_LENGTHS
 // with *component filled (offset, header, type) and walk.lengths saying why;
 // IMAGE_WALK_READ_ERROR. The last three end the walk: later calls return the
 // same status (and fill *component as before for IMAGE_WALK_BAD_LENGTHS).
@@ -289,6 +295,10 @@ ImageWalk image_walk_begin(const ImageSource& source);
 // still holds the last component returned (for a message naming the last
 // header examined).
 int image_walk_next(ImageWalk& walk, ImageComponent* component);
+
+// Prints "Image component at offset N refused: <why>." and a line end to
+// `out`: the message for a component whose lengths are impossible.
+void image_print_refused(std::FILE* out, const ImageComponent& c, ImageLengthStatus why);
 
 // Reads the component's header (header_length bytes, at most
 // IMAGE_MAX_HEADER_LEN) into `out`. Returns the number of bytes read, which

@@ -1,16 +1,17 @@
 #include "security/key_crypt.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "aes.h"
-#include "boot/shell.h"
+#include "image/file_writer.h"
+#include "security/system_keys.h"
 
 namespace {
 
 constexpr std::size_t kBlock = 16;
-constexpr const char* kRemoveKeys = "rm /user/*.pem";
 
 struct AesKey {
     std::uint8_t key[16];
@@ -28,8 +29,11 @@ struct AesCtxFree {
 };
 using AesCtxPtr = std::unique_ptr<AesCtx, AesCtxFree>;
 
+// The key files are written afresh at the next load; other .pem files an
+// operator keeps in /user are not ours to remove.
 KeyBuffer decrypt_failed() {
-    shell_run(kRemoveKeys);
+    std::remove(PRODUCTION_KEY_PATH);
+    std::remove(DEVELOPMENT_KEY_PATH);
     return nullptr;
 }
 
@@ -95,11 +99,15 @@ bool imgsign_write_key_file(const char* text, std::size_t len, const char* path,
     // Without cipher text there is nothing to store; an empty key file would
     // only have to be thrown away at the next load.
     if (!cipher) return false;
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
+    switch (write_file_durably(path, cipher.get(), cipher_len, false)) {
+    case DURABLE_WRITE_OK:
+        return true;
+    case DURABLE_WRITE_CREATE_FAILED:
         std::printf("ERROR creating file %s\n", path);
         return false;
+    case DURABLE_WRITE_FAILED:
+        break;
     }
-    const bool written = std::fwrite(cipher.get(), 1, cipher_len, f) == cipher_len;
-    return std::fclose(f) == 0 && written;
+    std::printf("ERROR writing file %s (err %d)\n", path, errno);
+    return false;
 }

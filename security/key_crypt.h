@@ -17,15 +17,17 @@ KeyBuffer imgsign_encrypt(const std::uint8_t* seed, std::size_t seed_len,
 
 // Decrypts `len` bytes. Returns the plain text with *out_len set to the
 // length of the text up to its first zero byte (the whole buffer when it
-// holds none), or null after printing why. Every failure removes the stored
-// system keys (/user/*.pem) so that the next load writes them afresh; an
-// empty input is such a failure, because it cannot hold a key.
+// holds none), or null after printing why. Every failure removes the two
+// system key files (and nothing else) so that the next load writes them
+// afresh; an empty input is such a failure, because it cannot hold a key.
 KeyBuffer imgsign_decrypt(const std::uint8_t* seed, std::size_t seed_len,
                           const std::uint8_t* data, std::size_t len, std::size_t* out_len);
 
 // Encrypts `text` (its length including the terminating zero byte) and
-// writes it to `path`. Returns true when the file was written; false when
-// the encryption failed (nothing is created then) or after printing
-// "ERROR creating file <path>".
+// replaces `path` with it durably (write_file_durably: the old file stays
+// whole until the new one is complete). Returns true when the file was
+// written; false when the encryption failed (nothing is touched then) or
+// after printing "ERROR creating file <path>" or "ERROR writing file <path>
+// (err N)".
 bool imgsign_write_key_file(const char* text, std::size_t len, const char* path,
                             const std::uint8_t* seed, std::size_t seed_len);

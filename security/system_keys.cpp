@@ -47,10 +47,13 @@ bool imgsign_load_system_key(SystemKey* key, const char* path) {
 
     std::uint8_t seed[NVRAM_SERIAL_LEN];
     std::memcpy(seed, kSeedPreset, sizeof seed);
-    nvram_read_serial_number(seed);
+    const bool serial_read = nvram_read_serial_number(seed);
 
-    if (seed_is_zero(seed)) {
-        std::puts("WARNING: Serial # not set on this unit. Built in keys must be used");
+    if (!serial_read || seed_is_zero(seed)) {
+        // Without the unit's own seed the files can be neither read nor
+        // written: they are left as they are until the serial number reads.
+        std::puts(serial_read ? "WARNING: Serial # not set on this unit. Built in keys must be used"
+                              : "WARNING: Serial # could not be read. Built in keys are used");
         if (builtin == nullptr) return false;
         put_builtin(key, builtin);
         return true;

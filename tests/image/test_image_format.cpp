@@ -416,6 +416,15 @@ TEST(ImageWalkTest, Files) {
         {"last component cut short by the end of the file",
          concat({kernel, Bytes(rfs.begin(), rfs.end() - 1)}), {{0, IMAGE_TYPE_KERNEL}},
          IMAGE_WALK_BAD_LENGTHS, IMAGE_PAST_END},
+        {"a serial transfer's padding of 1023 bytes ends the walk", concat({kernel, Bytes(1023, 0x1A)}),
+         {{0, IMAGE_TYPE_KERNEL}}, IMAGE_WALK_END, IMAGE_LENGTHS_OK},
+        {"padding of 24 bytes ends the walk", concat({kernel, Bytes(24, 0x1A)}),
+         {{0, IMAGE_TYPE_KERNEL}}, IMAGE_WALK_END, IMAGE_LENGTHS_OK},
+        {"1024 bytes of 0x1A are no padding", concat({kernel, Bytes(1024, 0x1A)}),
+         {{0, IMAGE_TYPE_KERNEL}}, IMAGE_WALK_BAD_LENGTHS, IMAGE_PAST_END},
+        {"a tail with one other byte is no padding",
+         concat({kernel, Bytes(100, 0x1A), Bytes(1, 0x1B)}), {{0, IMAGE_TYPE_KERNEL}},
+         IMAGE_WALK_BAD_LENGTHS, IMAGE_PAST_END},
     };
     for (const auto& c : cases) {
         std::vector<Seen> seen;

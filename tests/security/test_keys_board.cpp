@@ -144,6 +144,9 @@ TEST_F(Keys, OversizedFileIsRefused) {
 
 TEST_F(Keys, UndecryptableFileRemovesBothAndNextLoadRecreates) {
     ASSERT_TRUE(imgsign_load_system_keys());
+    // An operator's own key kept beside the system keys is not theirs to remove.
+    const char* operator_key = "/user/operator.pem";
+    write_file(operator_key, {'k', 'e', 'y'});
     write_file(PRODUCTION_KEY_PATH, std::vector<std::uint8_t>(465, 0x41));
     SystemKey key{};
     bool ok = true;
@@ -151,6 +154,8 @@ TEST_F(Keys, UndecryptableFileRemovesBothAndNextLoadRecreates) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(file_size(PRODUCTION_KEY_PATH), -1);
     EXPECT_EQ(file_size(DEVELOPMENT_KEY_PATH), -1);
+    EXPECT_EQ(file_size(operator_key), 3);
+    std::remove(operator_key);
 
     EXPECT_EQ(load(PRODUCTION_KEY_PATH, &key, &ok), "");
     EXPECT_TRUE(ok);
