@@ -9,7 +9,6 @@
 
 inline constexpr const char* SLOT_IMAGE1 = "/user/images/image1";
 inline constexpr const char* SLOT_IMAGE2 = "/user/images/image2";
-inline constexpr const char* USB_OS_IMAGE = "/mnt/usb/NPX7710_OS.img";
 
 // The component find_app_image stops at.
 struct FoundComponent {

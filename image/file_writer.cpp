@@ -46,6 +46,11 @@ bool write_pieces(int fd, const std::uint8_t* data, std::size_t len, bool progre
 
 }  // namespace
 
+void sync_directory(const char* dir) {
+    UniqueFd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get());
+}
+
 DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data, std::size_t len,
                                       bool progress) {
     const std::string fresh = std::string(path) + ".new";
@@ -63,8 +68,7 @@ DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data
         return DURABLE_WRITE_FAILED;
     }
     // The rename itself is on the medium only once the directory is synced.
-    UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) ::fsync(dir.get());
+    sync_directory(directory_of(path).c_str());
     return DURABLE_WRITE_OK;
 }
 

@@ -29,3 +29,7 @@ enum DurableWriteStatus {
 // "\b\b\b\b100%\n" when all bytes are written.
 DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data, std::size_t len,
                                       bool progress);
+
+// Syncs the directory `dir`, so that files created, renamed or removed in it
+// stay so after a power cut. Best effort.
+void sync_directory(const char* dir);

@@ -204,6 +204,8 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
             if (x == n) return true;
         return false;
     };
+    // The board calls some tools through busybox itself ("/bin/busybox md5sum").
+    add({"--symlink", kBusybox, "/bin/busybox"});
     for (const auto& ap : s.applets)
         if (!is_standin(ap)) add({"--symlink", kBusybox, "/bin/" + ap});
     for (const auto& n : standin_names()) add({"--symlink", tool, "/bin/" + n});

@@ -1,0 +1,126 @@
+"""The USB stick at start-up: the boot image, the two replacement images,
+the OS image and its rejected list, driven through the console."""
+
+from __future__ import annotations
+
+import hashlib
+from pathlib import Path
+
+import pytest
+
+from images import app_archive, create, openssl_sign, signature_record
+from images import test_keys as keys_dir
+
+ASK_TIMEOUT = "Timeout. Assuming \"no\"."
+
+
+def app_image(path: Path, tmp: Path, tag: str, version: str = "7.0.0.0") -> Path:
+    payload = app_archive(tag)
+    sig = openssl_sign(payload, keys_dir() / "production_key.pem", tmp)
+    return create(path, [{"type": "app", "version": version, "payload": payload,
+                          "records": [signature_record(sig)]}], tmp)
+
+
+def usb_board(board, tmp: Path, files: dict[str, str]) -> Path:
+    """Inserts a stick holding application images under the given names
+    (name -> tag shown by the demo application) and enables USB media."""
+    stick = board.usb()
+    board.nvram_set(0x13B, 0xD5)
+    for name, tag in files.items():
+        app_image(stick / name, tmp, tag)
+    return stick
+
+
+def boot_text(board, answers: str = "") -> str:
+    proc = board.boot(input=answers, max_boots=1, timeout=90, fast=True)
+    return (proc.stdout + proc.stderr).replace("\r", "")
+
+
+def in_order(out: str, lines: list[str]) -> None:
+    at = 0
+    for line in lines:
+        found = out.find(line, at)
+        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
+        at = found + len(line)
+
+
+def rejected(board) -> list[str]:
+    d = board.user / "images" / "rejected"
+    return sorted(p.name for p in d.iterdir()) if d.exists() else []
+
+
+def test_both_replacements_then_slot_1_boots(board, tmp_path):
+    usb_board(board, tmp_path, {"NPX7710_replace2_OS.img": "R2", "NPX7710_replace1_OS.img": "R1"})
+    out = boot_text(board)
+    in_order(out, ["USB mounted and ready!", "No boot image found on USB.",
+                   "USB image (file 'NPX7710_replace2_OS.img') replacement for image2 found",
+                   "Image2 has been successfully replaced",
+                   "USB image (file 'NPX7710_replace1_OS.img') replacement for image1 found",
+                   "Image1 has been successfully replaced",
+                   "USB replacement image: board will boot with image1.", "Booting image '1'",
+                   "Demo application of image R1"])
+    assert (board.user / "install.log").read_text().count("installed from USB") == 2
+    assert rejected(board) == []  # replacements are never marked
+
+
+@pytest.mark.parametrize("answer", ["n\n", ""], ids=["no", "silence"])
+def test_rejected_replacement_declined_leaves_the_stick_alone(board, tmp_path, answer):
+    stick = usb_board(board, tmp_path, {"NPX7710_replace2_OS.img": "R2",
+                                        "NPX7710_replace1_OS.img": "R1", "NPX7710_OS.img": "OS"})
+    # The same file was once booted as the OS image, so its digest is marked.
+    digest = hashlib.md5((stick / "NPX7710_replace2_OS.img").read_bytes()).hexdigest()
+    (board.user / "images" / "rejected").mkdir(parents=True)
+    (board.user / "images" / "rejected" / digest).touch()
+    out = boot_text(board, answer)
+    in_order(out, ["replacement for image2 found", "Replacement USB image is in rejected list.",
+                   "Would you still like to load it? (y/n) "])
+    if not answer:
+        assert ASK_TIMEOUT in out
+    assert "replacement for image1 found" not in out
+    assert not (board.user / "images" / "image1").exists()
+    assert not (board.user / "images" / "image2").exists()
+    assert "Booting image 'NPX7710_OS.img' from USB stick." not in out
+
+
+def test_os_image_boots_once_unattended_then_asks(board, tmp_path):
+    usb_board(board, tmp_path, {"NPX7710_OS.img": "OS"})
+    first = boot_text(board)
+    in_order(first, ["No boot image found on USB.", "Booting image 'NPX7710_OS.img' from USB stick.",
+                     "Demo application of image OS"])
+    assert len(rejected(board)) == 1
+    assert board.nvram_get(0x13A) == b"\x03"
+    # Next start: the marked image waits for a yes; silence boots the slots.
+    board.clear_events()
+    second = boot_text(board)
+    in_order(second, ["USB image is in rejected list.", "Would you still like to load it? (y/n) ",
+                      ASK_TIMEOUT, "USB Boot failed. Trying flash images."])
+    third = boot_text(board, "y\n")
+    in_order(third, ["Continuing to load USB image...", "Demo application of image OS"])
+
+
+def test_stick_with_no_known_file(board, tmp_path):
+    usb_board(board, tmp_path, {"something_else.img": "X"})
+    out = boot_text(board)
+    in_order(out, ["No boot image found on USB.", "No valid image found on USB", "Booting image '1'"])
+
+
+def test_boot_image_left_on_the_stick_installs_once(board, tmp_path):
+    # A network application is never version-checked: without a memory of
+    # the last install, the stick would install and reboot at every start.
+    stick = board.usb()
+    board.nvram_set(0x13B, 0xD5)
+    create(stick / "NPX7710_Boot.img",
+           [{"type": "velta", "payload": b"v" * 4000}], tmp_path)
+    first = boot_text(board, "2\n")
+    in_order(first, ["Boot image found on USB.", "Image2 updated succeeded",
+                     "Updating install log."])
+    assert board.events("reboot")
+    board.clear_events()
+    second = boot_text(board)
+    in_order(second, ["Boot image found on USB.", "Boot image on USB was installed before. Skipping it.",
+                      "No valid image found on USB"])
+    assert "Extracting images" not in second
+    # A changed boot image is installed again.
+    create(stick / "NPX7710_Boot.img", [{"type": "velta", "payload": b"w" * 4000}], tmp_path)
+    third = boot_text(board, "2\n")
+    assert "Image2 updated succeeded" in third
