@@ -18,10 +18,15 @@ std::uint8_t read_byte(std::uint16_t addr) {
 
 }  // namespace
 
-std::uint8_t nvram_read(std::uint16_t addr, std::size_t count, std::uint8_t* buf) {
+bool nvram_read_checked(std::uint16_t addr, std::size_t count, std::uint8_t* buf) {
     i2c_mux_select(I2C_ADDR_MUX, kNvramBus, 0);
-    i2c_read_regs(kNvramBus, I2C_ADDR_NVRAM, addr, count, 2, buf);
+    const bool read = i2c_read_regs(kNvramBus, I2C_ADDR_NVRAM, addr, count, 2, buf);
     i2c_mux_deselect(I2C_ADDR_MUX, kNvramBus);
+    return read;
+}
+
+std::uint8_t nvram_read(std::uint16_t addr, std::size_t count, std::uint8_t* buf) {
+    nvram_read_checked(addr, count, buf);
     return buf[0];
 }
 
@@ -62,11 +67,7 @@ int nvram_set_booted_image(int value) {
 std::uint8_t nvram_get_usb_boot_enable() { return read_byte(NVRAM_USB_BOOT_ENABLE); }
 
 bool nvram_read_serial_number(std::uint8_t serial[NVRAM_SERIAL_LEN]) {
-    i2c_mux_select(I2C_ADDR_MUX, kNvramBus, 0);
-    const bool read = i2c_read_regs(kNvramBus, I2C_ADDR_NVRAM, NVRAM_SERIAL_NUMBER,
-                                    NVRAM_SERIAL_LEN, 2, serial);
-    i2c_mux_deselect(I2C_ADDR_MUX, kNvramBus);
-    return read;
+    return nvram_read_checked(NVRAM_SERIAL_NUMBER, NVRAM_SERIAL_LEN, serial);
 }
 
 int nvram_set_image_timestamp(int slot, const std::uint8_t clock[RTC_REG_COUNT]) {

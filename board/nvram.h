@@ -19,6 +19,10 @@ inline constexpr std::uint16_t NVRAM_BOOTED_IMAGE = 0x013A;
 inline constexpr std::uint16_t NVRAM_USB_BOOT_ENABLE = 0x013B;
 inline constexpr std::uint8_t NVRAM_USB_BOOT_ENABLED = 0xD5;
 
+// Reads `count` bytes from `addr` into `buf`. True when they were read; on
+// failure (the bus layer prints the message) `buf` is left untouched.
+bool nvram_read_checked(std::uint16_t addr, std::size_t count, std::uint8_t* buf);
+
 // Reads `count` bytes from `addr` into `buf` and returns buf[0] afterwards,
 // which is whatever the buffer held when the read failed (the bus layer
 // prints the message and leaves the buffer untouched).

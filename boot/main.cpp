@@ -1,3 +1,24 @@
-#include "boot/sequence.h"
+// bootmgr: with no arguments the boot road (the switch's first program);
+// the verbs `confirm` and `status` serve the running system.
+#include <cstdio>
+#include <cstring>
 
-int main() { boot_main(); }
+#include "board/i2c.h"
+#include "boot/sequence.h"
+#include "boot/trial.h"
+
+int main(int argc, char** argv) {
+    if (argc == 1) boot_main();
+    if (argc == 2 && (std::strcmp(argv[1], "confirm") == 0 || std::strcmp(argv[1], "status") == 0)) {
+        i2c_open_buses();
+        const int rc = std::strcmp(argv[1], "confirm") == 0 ? trial_confirm_verb() : trial_status_verb();
+        i2c_close_buses();
+        return rc;
+    }
+    const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+    std::fputs("usage: bootmgr            the boot road (run by the platform at start-up)\n"
+               "       bootmgr confirm    the running image is healthy: end its trial\n"
+               "       bootmgr status     boot slot, image booted and trial state\n",
+               help ? stdout : stderr);
+    return help ? 0 : 2;
+}

@@ -10,10 +10,12 @@
 
 #include "board/mtd.h"
 #include "board/nvram.h"
+#include "boot/build_options.h"
 #include "boot/launch.h"
 #include "boot/sequence.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
+#include "boot/trial.h"
 #include "boot/usb.h"
 #include "byteorder.h"
 #include "fd_io.h"
@@ -120,6 +122,12 @@ int boot_image_slot(int slot) {
     BootSettings& bs = g_boot_settings;
     if (slot < 1 || slot > 3) return 0;
 
+    if (trial_given_up(slot, bs.secondAttempt)) {
+        if (!bs.secondAttempt) return 0;
+        std::fputs("No valid application image found. Trying rescue image\n", stderr);
+        rescue_shell_reboot();
+    }
+
     UniqueFd in;
     if (slot == 3) {
         in.reset(::open(USB_OS_IMAGE, O_RDONLY | O_CLOEXEC));
@@ -218,6 +226,7 @@ int boot_image_slot(int slot) {
         return slot_failed(slot, "could not be unpacked");
     }
     nvram_set_booted_image(slot);
+    trial_use_attempt(slot);
     if (bs.gdb && !bs.gdbserver) extract_gdb(slot);
     launch_start(found.type == IMAGE_TYPE_DIAGS);
 }
@@ -359,6 +368,7 @@ int boot_rescue_partition() {
                     nvram_set_booted_image(4);
                 } else {
                     std::printf("Setting boot image to %d\n", slot);
+                    trial_start(slot);
                     nvram_set_boot_slot(slot);
                     nvram_set_booted_image(slot);
                 }

@@ -26,12 +26,6 @@ struct FoundComponent {
 // there was no complete header).
 int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32_t* last_magic);
 
-// True in a build configured with -DBOOTMGR_VERIFY_AT_BOOT=ON: the slot
-// boot then applies the installer's signature policy to the application
-// component before unpacking it, and a refusal fails the slot like a bad
-// CRC (the other slot, then the rescue road).
-bool boot_verify_at_boot();
-
 // Boots slot 1 or 2 (/user/images/image1, image2) or 3 (the USB OS image).
 // Returns 0 on the failures that leave the choice to the caller; launches and
 // does not return on success; ends in rescue mode, a shell and a reboot where

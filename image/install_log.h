@@ -13,6 +13,10 @@ inline constexpr const char* INSTALL_LOG_PATH = "/user/install.log";
 // cannot be opened it says so on the console and nothing is written.
 int install_log_append(const char* file, const char* source);
 
+// Appends "<text> at hh:mm:ss on d-m-20yy" to the log (not echoed: the
+// caller has said it on the console), for events that are not installs.
+void install_log_event(const char* text);
+
 // The log line for one entry (with its line end), from the 7 clock
 // registers: "File %s installed from %s at %2.2x:%2.2x:%2.2x on %x-%x-20%2.2x\n"
 // (day and month without a leading zero, the year always two digits).

@@ -13,6 +13,7 @@
 #include "board/nvram.h"
 #include "boot/launch.h"
 #include "boot/sequence.h"
+#include "boot/trial.h"
 #include "image/file_writer.h"
 #include "image/format.h"
 #include "image/versions.h"
@@ -173,6 +174,7 @@ Outcome install_application(Install& st, const Loaded& l) {
     }
     std::printf("\nImage%d updated succeeded\n", st.slot);
     st.installed = true;
+    trial_start(st.slot);
     nvram_set_boot_slot(st.slot);
     stamp_image_time(st.slot);
     return NEXT;

@@ -1,0 +1,118 @@
+"""Trial boot (a build option): a new image written into a slot boots on
+trial and the board returns to the image that worked unless the new one
+confirms itself. Each boot here is one start of the switch; an application
+that never confirms stands for one that crashes or hangs until the
+watchdog resets the board."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from images import app_archive, create, demo_dir, openssl_sign, signature_record
+from images import test_keys as keys_dir
+
+TRIAL_BYTES = 0x140  # slot 1's trial byte; slot 2's is the next
+
+
+def trial_bootmgr() -> str:
+    return os.environ["TRIAL_BOOTMGR"]
+
+
+def new_image(path, tmp, confirms: bool):
+    env = "DEMO_IMAGE N\nDEMO_VERSION 9.0.0.0\n" + ("" if confirms else "DEMO_CONFIRM no\n")
+    payload = app_archive("N", env=env)
+    sig = openssl_sign(payload, keys_dir() / "production_key.pem", tmp)
+    return create(path, [{"type": "app", "version": "9.0.0.0", "payload": payload,
+                          "records": [signature_record(sig)]}], tmp)
+
+
+def boot(board, bootmgr=None) -> str:
+    proc = board.boot(max_boots=1, timeout=60, fast=True, bootmgr=bootmgr or trial_bootmgr())
+    return (proc.stdout + proc.stderr).replace("\r", "")
+
+
+def replace_slot_2_from_usb(board, tmp, confirms: bool, bootmgr=None) -> str:
+    """The old image in slot 1 (booting now); a replacement for slot 2 on a
+    stick. The first boot installs it, puts it on trial and starts it."""
+    images = board.user / "images"
+    images.mkdir(parents=True)
+    (images / "image1").write_bytes((demo_dir() / "image1.img").read_bytes())
+    board.nvram_set(0x100, 1)
+    stick = board.usb()
+    board.nvram_set(0x13B, 0xD5)
+    new_image(stick / "NPX7710_replace2_OS.img", tmp, confirms)
+    out = boot(board, bootmgr)
+    board.usb(inserted=False)
+    return out
+
+
+def test_unconfirmed_image_returns_to_the_old_slot_after_three_starts(board, tmp_path):
+    first = replace_slot_2_from_usb(board, tmp_path, confirms=False)
+    assert "Image2 has been successfully replaced" in first
+    assert "Demo application of image N" in first
+    assert board.nvram_get(TRIAL_BYTES + 1) == b"\x02"
+    for left in (1, 0):
+        out = boot(board)
+        assert "Demo application of image N" in out, out
+        assert board.nvram_get(TRIAL_BYTES + 1) == bytes([left])
+    out = boot(board)
+    assert "Image 2 was not confirmed; returning to image 1." in out
+    assert "Booting image '1'" in out and "Demo application of image 1" in out
+    assert board.nvram_get(0x100) == b"\x01"
+    assert board.nvram_get(0x13A) == b"\x01"
+    assert "Image 2 was not confirmed; returned to image 1 at " in (board.user / "install.log").read_text()
+    # And it stays there.
+    assert "Demo application of image 1" in boot(board)
+
+
+def test_confirmed_image_stays(board, tmp_path):
+    first = replace_slot_2_from_usb(board, tmp_path, confirms=True)
+    assert "Image 2 confirmed." in first
+    assert board.nvram_get(TRIAL_BYTES + 1) == b"\xff"
+    for _ in range(4):
+        out = boot(board)
+        assert "Demo application of image N" in out
+        assert "No trial is running: image 2 is confirmed." in out
+
+
+def test_both_slots_given_up_or_bad_reach_the_rescue_road(board, tmp_path):
+    replace_slot_2_from_usb(board, tmp_path, confirms=False)
+    board.nvram_set(TRIAL_BYTES + 1, 0)
+    image1 = board.user / "images" / "image1"
+    data = bytearray(image1.read_bytes())
+    data[-1] ^= 1
+    image1.write_bytes(bytes(data))
+    board.clear_events()
+    out = boot(board)
+    # Slot 2 is given up, slot 1 fails its CRC: nothing launches.
+    assert "Image 2 was not confirmed; returning to image 1." in out
+    assert "Both image1 and image2 failed." in out
+    assert board.events("reboot") and not board.events("exec")
+
+
+def test_verbs_print_one_line(board, tmp_path):
+    path = trial_bootmgr()
+    board.nvram_set(0x100, 2)
+    board.nvram_set(0x13A, 2)
+    board.nvram_set(TRIAL_BYTES + 1, 3)
+    status = board.run(path, "status", ro=[path])
+    assert status.stdout.strip() == ("boot slot 2, booted image 2, image 1 confirmed, "
+                                     "image 2 on trial, 3 of 3 starts left")
+    confirm = board.run(path, "confirm", ro=[path])
+    assert confirm.stdout.strip() == "Image 2 confirmed."
+    assert board.nvram_get(TRIAL_BYTES + 1) == b"\xff"
+    again = board.run(path, "confirm", ro=[path])
+    assert again.stdout.strip() == "No trial is running: image 2 is confirmed."
+    bad = board.run(path, "frobnicate", ro=[path])
+    assert bad.returncode == 2 and "usage: bootmgr" in bad.stderr
+
+
+def test_without_the_option_nothing_is_on_trial(board, tmp_path):
+    default = os.environ["BOOTMGR"]
+    out = replace_slot_2_from_usb(board, tmp_path, confirms=False, bootmgr=default)
+    assert "Demo application of image N" in out
+    for _ in range(4):
+        assert "Demo application of image N" in boot(board, bootmgr=default)
+    assert board.nvram_get(TRIAL_BYTES, 2) == b"\xff\xff"
