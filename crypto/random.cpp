@@ -32,6 +32,7 @@ struct Depot {
     uint8_t output[kOut] = {};
     uint32_t readIndex = kOut;
     uint32_t refills = 0;
+    pid_t pid = 0;              // process that primed it
     int kernelWaitOver = 0;     // waited once for the kernel in vain: no more waits
 };
 
@@ -165,6 +166,37 @@ bool known_type(const RandomCtx *ctx) {
     return ctx && (ctx->type == RANDOM_TYPE_CTR_DRBG || ctx->type == RANDOM_TYPE_FIPS186);
 }
 
+// Reseeds a CTR_DRBG with seed-length bytes from the depot (48 for the
+// global generator) and restarts its entropy bit count.
+MSTATUS reseed_from_depot(RandomCtx *ctx) {
+    CtrDrbgState &s = ctx->u.drbg;
+    uint8_t seed[48];
+    const uint32_t n = s.keyLen + s.blockLen;
+    MSTATUS st = ENTROPY_getBytes(seed, n);
+    if (st == CRYPTO_OK) st = CTR_DRBG_reseed(ctx, seed, n, nullptr, 0);
+    CRYPTO_secureZero(seed, sizeof seed);
+    if (st == CRYPTO_OK) s.entropyBitsAdded = 0;
+    return st;
+}
+
+// A context created before a fork holds the same state in parent and
+// child: in the child it is reseeded from the depot, which primes itself
+// afresh from the kernel there, before it hands out anything. A FIPS 186-2
+// XKEY takes the depot's bytes XORed in.
+MSTATUS reseed_after_fork(RandomCtx *ctx) {
+    MSTATUS st = CRYPTO_OK;
+    if (ctx->type == RANDOM_TYPE_CTR_DRBG) {
+        st = reseed_from_depot(ctx);
+    } else {
+        Fips186State &f = ctx->u.fips;
+        uint8_t fresh[FIPS186_MAX_XKEY];
+        st = ENTROPY_getBytes(fresh, f.b);
+        if (st == CRYPTO_OK) CRYPTO_xorInto(f.xkey, fresh, static_cast<int32_t>(f.b));
+        CRYPTO_secureZero(fresh, sizeof fresh);
+    }
+    if (st == CRYPTO_OK) ctx->processId = getpid();
+    return st;
+}
 
 }  // namespace
 
@@ -185,7 +217,9 @@ MSTATUS ENTROPY_getBytes(uint8_t *buf, uint32_t count) {
         depot_init();
         prime = true;
     }
-    if (!g_depot.primed) prime = true;
+    // After a fork the child primes afresh, so parent and child never hand
+    // out the same bytes.
+    if (!g_depot.primed || g_depot.pid != getpid()) prime = true;
     MSTATUS st = RTOS_mutexWaitGuarded(g_depot.mutex, &g_depot.held);
     if (st != CRYPTO_OK) {
         RTOS_mutexReleaseGuarded(g_depot.mutex, &g_depot.held);
@@ -201,6 +235,7 @@ MSTATUS ENTROPY_getBytes(uint8_t *buf, uint32_t count) {
         if ((st = stir()) != CRYPTO_OK) return fail(st);
         refill();
         g_depot.primed = 1;
+        g_depot.pid = getpid();
     }
     uint32_t done = 0;
     while (done < count) {
@@ -277,6 +312,7 @@ MSTATUS RANDOM_createFips186(RandomCtx **out, const uint8_t *xkey, uint32_t b) {
     ctx->type = RANDOM_TYPE_FIPS186;
     ctx->u.fips.b = b;
     std::memcpy(ctx->u.fips.xkey, xkey, b);
+    ctx->processId = getpid();
     *out = ctx;
     return CRYPTO_OK;
 }
@@ -311,17 +347,7 @@ MSTATUS RANDOM_addEntropyBit(RandomCtx *ctx, uint8_t bit) {
         return CRYPTO_OK;
     }
     ENTROPY_addBit(bit);
-    CtrDrbgState &s = ctx->u.drbg;
-    if (++s.entropyBitsAdded > RANDOM_POOL_BITS - 1) {
-        // Reseed with seed-length bytes (48 for the global generator).
-        uint8_t seed[48];
-        const uint32_t n = s.keyLen + s.blockLen;
-        MSTATUS st = ENTROPY_getBytes(seed, n);
-        if (st == CRYPTO_OK) st = CTR_DRBG_reseed(ctx, seed, n, nullptr, 0);
-        CRYPTO_secureZero(seed, sizeof seed);
-        if (st != CRYPTO_OK) return st;
-        s.entropyBitsAdded = 0;
-    }
+    if (++ctx->u.drbg.entropyBitsAdded > RANDOM_POOL_BITS - 1) return reseed_from_depot(ctx);
     return CRYPTO_OK;
 }
 
@@ -352,6 +378,9 @@ MSTATUS RANDOM_seedFromUrandom(void) {
 
 MSTATUS RANDOM_generate(RandomCtx *ctx, uint8_t *buf, uint32_t len) {
     if (!known_type(ctx) || (!buf && len)) return ERR_NULL_POINTER;
+    if (ctx->processId != getpid()) {
+        if (const MSTATUS st = reseed_after_fork(ctx); st != CRYPTO_OK) return st;
+    }
     if (ctx->type == RANDOM_TYPE_FIPS186) {
         uint8_t x[20];
         for (uint64_t off = 0; off < len; off += 20) {

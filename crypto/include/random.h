@@ -9,6 +9,10 @@
  * early boot), else the entropy device ("/dev/urandom"). The clocks are
  * mixed in too but never stand in for the kernel: when neither source
  * answers, the depot hands out nothing and reports the device's error.
+ *
+ * After a fork the child never continues the parent's state: the depot
+ * primes itself afresh from the kernel, and RANDOM_generate reseeds a
+ * context created in another process before it hands out bytes.
  * Generators are not locked and belong to one thread at a time.
  */
 #ifndef BMCRYPTO_RANDOM_H
@@ -74,6 +78,9 @@ typedef struct RandomCtx {
         CtrDrbgState drbg;
         Fips186State fips;
     } u;
+    int32_t processId;          /* process the state belongs to (set at
+                                   creation and by RANDOM_generate's reseed
+                                   after a fork) */
 } RandomCtx;
 
 /* ---- Generators ------------------------------------------------------ */
@@ -106,8 +113,12 @@ MSTATUS RANDOM_addEntropyWord(uint32_t word);
  * RANDOM_addEntropyWord. -7201 when the device cannot be opened, -7202 on
  * a short read, else the last feeding status. */
 MSTATUS RANDOM_seedFromUrandom(void);
-/* Fills len bytes of buf. -6001 for null arguments or an unknown context;
- * CTR_DRBG errors as CTR_DRBG_generate (large requests are split). */
+/* Fills len bytes of buf. A context used in another process than the one
+ * it belongs to (a child after fork) is first reseeded from the depot: a
+ * CTR_DRBG with seed-length bytes, a FIPS 186-2 XKEY with b bytes XORed in;
+ * the depot's errors then return and nothing is written. -6001 for null
+ * arguments or an unknown context; CTR_DRBG errors as CTR_DRBG_generate
+ * (large requests are split). */
 MSTATUS RANDOM_generate(RandomCtx *ctx, uint8_t *buf, uint32_t len);
 
 /* The library's global generator (null before initialisation, and when
@@ -141,7 +152,8 @@ void RANDOM_setKernelSource(RANDOM_KernelSource source, uint32_t waitMs);
 
 /* Copies count seed bytes to buf, stirring and refilling the depot as its
  * 48-byte output buffer empties; handed-out bytes are zeroed in the depot.
- * The first call primes it (a stir and a refill) first. -6001 for null
+ * The first call, and the first in a process other than the one that
+ * primed the depot, primes it (a stir and a refill) first. -6001 for null
  * buf with count > 0, -7103 in the failed state; -7201 or -7202 when a
  * stir gets no bytes from the kernel's generator nor from the entropy
  * device (buf is then zeroed and the pool is not stirred). */

@@ -1,8 +1,9 @@
 // Random generation: CTR_DRBG against the NIST CAVP AES-256 no-df records,
 // its argument checks and limits, the entropy depot, the 384-bit reseed
 // path and the FIPS 186-2 generator; the depot's kernel sources at early
-// boot.
+// boot and the generators after a fork.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -387,6 +389,74 @@ TEST_F(KernelSource, VainWaitIsNotRepeated) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(0, ENTROPY_getBytes(more, sizeof more));  // two more stirs
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWaitMs));
+}
+
+// ---- Fork ----
+
+// Draws 32 bytes in a forked child and then 32 in this process, after the
+// fork; the child's come back through a pipe (empty when its draw failed).
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> draw_after_fork(
+    const std::function<MSTATUS(uint8_t *, uint32_t)> &draw) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        uint8_t b[32];
+        if (draw(b, sizeof b) == 0 && write(fds[1], b, sizeof b) == 32) _exit(0);
+        _exit(1);
+    }
+    close(fds[1]);
+    std::vector<uint8_t> parent(32), fromChild(32);
+    EXPECT_EQ(0, draw(parent.data(), 32));
+    EXPECT_EQ(32, read(fds[0], fromChild.data(), 32));
+    close(fds[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return {parent, fromChild};
+}
+
+// Parent and child never draw the same bytes from a state they shared at
+// the fork: the depot, a CTR_DRBG, a FIPS 186-2 generator with a fixed
+// XKEY, and the library's global generator (the one other parts use).
+TEST_F(Depot, ParentAndChildDrawDifferentBytesAfterFork) {
+    uint8_t warm[8];
+    ASSERT_EQ(0, ENTROPY_getBytes(warm, sizeof warm));  // primed before the fork
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, RANDOM_createDefault(&raw));
+    DrbgPtr drbg(raw);
+    const auto xkey = unhex("bd029bbe7f51960bcf9edb2b61f06f0feb5a38b6");
+    ASSERT_EQ(0, RANDOM_createFips186(&raw, xkey.data(), 20));
+    DrbgPtr fips(raw);
+    ASSERT_EQ(0, RANDOM_createDefault(&raw));
+    DrbgPtr global(raw);
+    RandomCtx *old = RANDOM_setGlobalContext(global.get());
+
+    const struct {
+        const char *what;
+        std::function<MSTATUS(uint8_t *, uint32_t)> draw;
+    } rows[] = {
+        {"depot", [](uint8_t *b, uint32_t n) { return ENTROPY_getBytes(b, n); }},
+        {"CTR_DRBG", [&](uint8_t *b, uint32_t n) { return RANDOM_generate(drbg.get(), b, n); }},
+        {"FIPS 186-2", [&](uint8_t *b, uint32_t n) { return RANDOM_generate(fips.get(), b, n); }},
+        {"global generator", [](uint8_t *b, uint32_t n) { return RANDOM_generate(RANDOM_globalContext(), b, n); }},
+    };
+    for (const auto &r : rows) {
+        const auto [parent, child] = draw_after_fork(r.draw);
+        EXPECT_NE(tohex(parent), tohex(child)) << r.what;
+    }
+    // Only the child reseeds: the parent's FIPS 186-2 generator goes on as a
+    // twin that never saw a fork.
+    RandomCtx *check = nullptr;
+    ASSERT_EQ(0, RANDOM_createFips186(&check, xkey.data(), 20));
+    DrbgPtr same(check);
+    uint8_t expect[32], got[32];
+    ASSERT_EQ(0, RANDOM_generate(same.get(), expect, 32));
+    ASSERT_EQ(0, RANDOM_generate(same.get(), expect, 32));
+    ASSERT_EQ(0, RANDOM_generate(fips.get(), got, 32));
+    EXPECT_EQ(tohex(expect, 32), tohex(got, 32));
+    RANDOM_setGlobalContext(old);
 }
 
 TEST(RandomGlobal, EntropyWordNeedsGlobalGenerator) {
