@@ -2,6 +2,8 @@
 // without the block-cipher derivation function (section 10.3.2).
 #include "ctr_drbg.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -155,6 +157,7 @@ MSTATUS create(RandomCtx **out, uint32_t keyLen, uint32_t blockLen, bool useDf) 
     auto *ctx = static_cast<RandomCtx *>(std::calloc(1, sizeof(RandomCtx)));
     if (!ctx) return ERR_MEM_ALLOC_FAIL;
     ctx->type = RANDOM_TYPE_CTR_DRBG;
+    ctx->processId = getpid();
     CtrDrbgState &s = ctx->u.drbg;
     s.blockLen = blockLen;
     s.keyLen = keyLen;

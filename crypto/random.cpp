@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -31,11 +32,20 @@ struct Depot {
     uint8_t output[kOut] = {};
     uint32_t readIndex = kOut;
     uint32_t refills = 0;
+    pid_t pid = 0;              // process that primed it
+    int kernelWaitOver = 0;     // waited once for the kernel in vain: no more waits
 };
+
+int32_t kernel_getrandom(uint8_t *buf, uint32_t len) {
+    const ssize_t r = getrandom(buf, len, GRND_NONBLOCK);
+    return r >= 0 ? static_cast<int32_t>(r) : -errno;
+}
 
 Depot g_depot;
 RandomCtx *g_global = nullptr;
 const char *g_device = nullptr;
+RANDOM_KernelSource g_kernelSource = kernel_getrandom;
+uint32_t g_kernelWaitMs = RANDOM_KERNEL_WAIT_MS;
 
 const char *device_path() { return g_device ? g_device : "/dev/urandom"; }
 
@@ -60,35 +70,71 @@ void g_steps() {
     CRYPTO_secureZero(out, sizeof out);
 }
 
-// 96 unpredictable bytes: the kernel's generator, or failing that the
-// clocks (the mix stays sound, only less surprising).
-void process_noise(uint8_t *buf, size_t n) {
-    size_t got = 0;
+// n bytes from the entropy device: -7201 when it cannot be opened, -7202
+// when it ends early or fails.
+MSTATUS read_device(uint8_t *buf, uint32_t n) {
+    const int fd = open(device_path(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ERR_RAND_OPEN_DEVICE;
+    uint32_t got = 0;
     while (got < n) {
-        const ssize_t r = getrandom(buf + got, n - got, GRND_NONBLOCK);
+        const ssize_t r = read(fd, buf + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        got += static_cast<size_t>(r);
+        got += static_cast<uint32_t>(r);
     }
-    for (size_t i = got; i < n; i += 8) {
-        timespec ts{};
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const uint64_t v = static_cast<uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(ts.tv_sec);
-        for (size_t j = 0; j < 8 && i + j < n; ++j) buf[i + j] = static_cast<uint8_t>(v >> (8 * j));
-    }
+    close(fd);
+    return got == n ? CRYPTO_OK : ERR_RAND_SHORT_READ;
 }
 
-void stir() {
+// n bytes from the kernel's generator. Early in boot it may not be
+// initialised yet: wait for it, in short sleeps, up to the wait bound
+// (once per process; after a vain wait it is asked once and not waited
+// for). When it is still not ready, or getrandom fails otherwise (a kernel
+// without it), the entropy device is read instead; its failure is the
+// result. The clock is never a substitute.
+MSTATUS kernel_entropy(uint8_t *buf, uint32_t n) {
+    const uint32_t start = RTOS_getTimeInMS();
+    uint32_t got = 0;
+    while (got < n) {
+        const int32_t r = g_kernelSource(buf + got, n - got);
+        if (r > 0) {
+            got += static_cast<uint32_t>(r);
+            continue;
+        }
+        if (r == -EINTR) continue;
+        if (r == -EAGAIN && !g_depot.kernelWaitOver) {
+            if (RTOS_getTimeInMS() - start < g_kernelWaitMs) {
+                const timespec pause{0, 10 * 1000 * 1000};
+                nanosleep(&pause, nullptr);
+                continue;
+            }
+            g_depot.kernelWaitOver = 1;
+        }
+        return read_device(buf, n);
+    }
+    return CRYPTO_OK;
+}
+
+// Mixes the clocks, fixed constants and 96 bytes of the kernel's generator
+// into the pool. Leaves the pool alone and returns the error when the
+// kernel's bytes cannot be had.
+MSTATUS stir() {
+    uint8_t noise[96];
+    const MSTATUS st = kernel_entropy(noise, sizeof noise);
+    if (st != CRYPTO_OK) {
+        CRYPTO_secureZero(noise, sizeof noise);
+        return st;
+    }
     const uint32_t up = RTOS_getUpTimeInMS();
     for (int i = 0; i < 4; ++i) g_depot.pool[i] ^= static_cast<uint8_t>(up >> (24 - 8 * i));
     uint8_t cal[6] = {};
     RTOS_timeGMT(cal);
     for (int i = 0; i < 6; ++i) g_depot.pool[47 - i] ^= cal[i];
     for (int i = 0; i < 48; ++i) g_depot.pool[(4 + i) % 48] ^= static_cast<uint8_t>(103 + i);
-    uint8_t noise[96];
-    process_noise(noise, sizeof noise);
     for (int i = 0; i < 96; ++i) g_depot.pool[i % 48] ^= noise[i];
     CRYPTO_secureZero(noise, sizeof noise);
     g_steps();
+    return CRYPTO_OK;
 }
 
 void refill() {
@@ -120,6 +166,38 @@ bool known_type(const RandomCtx *ctx) {
     return ctx && (ctx->type == RANDOM_TYPE_CTR_DRBG || ctx->type == RANDOM_TYPE_FIPS186);
 }
 
+// Reseeds a CTR_DRBG with seed-length bytes from the depot (48 for the
+// global generator) and restarts its entropy bit count.
+MSTATUS reseed_from_depot(RandomCtx *ctx) {
+    CtrDrbgState &s = ctx->u.drbg;
+    uint8_t seed[48];
+    const uint32_t n = s.keyLen + s.blockLen;
+    MSTATUS st = ENTROPY_getBytes(seed, n);
+    if (st == CRYPTO_OK) st = CTR_DRBG_reseed(ctx, seed, n, nullptr, 0);
+    CRYPTO_secureZero(seed, sizeof seed);
+    if (st == CRYPTO_OK) s.entropyBitsAdded = 0;
+    return st;
+}
+
+// A context created before a fork holds the same state in parent and
+// child: in the child it is reseeded from the depot, which primes itself
+// afresh from the kernel there, before it hands out anything. A FIPS 186-2
+// XKEY takes the depot's bytes XORed in.
+MSTATUS reseed_after_fork(RandomCtx *ctx) {
+    MSTATUS st = CRYPTO_OK;
+    if (ctx->type == RANDOM_TYPE_CTR_DRBG) {
+        st = reseed_from_depot(ctx);
+    } else {
+        Fips186State &f = ctx->u.fips;
+        uint8_t fresh[FIPS186_MAX_XKEY];
+        st = ENTROPY_getBytes(fresh, f.b);
+        if (st == CRYPTO_OK) CRYPTO_xorInto(f.xkey, fresh, static_cast<int32_t>(f.b));
+        CRYPTO_secureZero(fresh, sizeof fresh);
+    }
+    if (st == CRYPTO_OK) ctx->processId = getpid();
+    return st;
+}
+
 }  // namespace
 
 extern "C" {
@@ -139,21 +217,30 @@ MSTATUS ENTROPY_getBytes(uint8_t *buf, uint32_t count) {
         depot_init();
         prime = true;
     }
-    if (!g_depot.primed) prime = true;
+    // After a fork the child primes afresh, so parent and child never hand
+    // out the same bytes.
+    if (!g_depot.primed || g_depot.pid != getpid()) prime = true;
     MSTATUS st = RTOS_mutexWaitGuarded(g_depot.mutex, &g_depot.held);
     if (st != CRYPTO_OK) {
         RTOS_mutexReleaseGuarded(g_depot.mutex, &g_depot.held);
         return st;
     }
+    // A stir that gets nothing from the kernel fails the whole request.
+    auto fail = [&](MSTATUS error) {
+        if (buf) CRYPTO_secureZero(buf, count);
+        RTOS_mutexReleaseGuarded(g_depot.mutex, &g_depot.held);
+        return error;
+    };
     if (prime) {
-        stir();
+        if ((st = stir()) != CRYPTO_OK) return fail(st);
         refill();
         g_depot.primed = 1;
+        g_depot.pid = getpid();
     }
     uint32_t done = 0;
     while (done < count) {
         if (g_depot.readIndex >= kOut) {
-            stir();
+            if ((st = stir()) != CRYPTO_OK) return fail(st);
             refill();
         }
         uint32_t n = kOut - g_depot.readIndex;
@@ -225,6 +312,7 @@ MSTATUS RANDOM_createFips186(RandomCtx **out, const uint8_t *xkey, uint32_t b) {
     ctx->type = RANDOM_TYPE_FIPS186;
     ctx->u.fips.b = b;
     std::memcpy(ctx->u.fips.xkey, xkey, b);
+    ctx->processId = getpid();
     *out = ctx;
     return CRYPTO_OK;
 }
@@ -259,17 +347,7 @@ MSTATUS RANDOM_addEntropyBit(RandomCtx *ctx, uint8_t bit) {
         return CRYPTO_OK;
     }
     ENTROPY_addBit(bit);
-    CtrDrbgState &s = ctx->u.drbg;
-    if (++s.entropyBitsAdded > RANDOM_POOL_BITS - 1) {
-        // Reseed with seed-length bytes (48 for the global generator).
-        uint8_t seed[48];
-        const uint32_t n = s.keyLen + s.blockLen;
-        MSTATUS st = ENTROPY_getBytes(seed, n);
-        if (st == CRYPTO_OK) st = CTR_DRBG_reseed(ctx, seed, n, nullptr, 0);
-        CRYPTO_secureZero(seed, sizeof seed);
-        if (st != CRYPTO_OK) return st;
-        s.entropyBitsAdded = 0;
-    }
+    if (++ctx->u.drbg.entropyBitsAdded > RANDOM_POOL_BITS - 1) return reseed_from_depot(ctx);
     return CRYPTO_OK;
 }
 
@@ -300,6 +378,9 @@ MSTATUS RANDOM_seedFromUrandom(void) {
 
 MSTATUS RANDOM_generate(RandomCtx *ctx, uint8_t *buf, uint32_t len) {
     if (!known_type(ctx) || (!buf && len)) return ERR_NULL_POINTER;
+    if (ctx->processId != getpid()) {
+        if (const MSTATUS st = reseed_after_fork(ctx); st != CRYPTO_OK) return st;
+    }
     if (ctx->type == RANDOM_TYPE_FIPS186) {
         uint8_t x[20];
         for (uint64_t off = 0; off < len; off += 20) {
@@ -328,5 +409,11 @@ RandomCtx *RANDOM_setGlobalContext(RandomCtx *ctx) {
 }
 
 void RANDOM_setEntropyDevice(const char *path) { g_device = path; }
+
+void RANDOM_setKernelSource(RANDOM_KernelSource source, uint32_t waitMs) {
+    g_kernelSource = source ? source : kernel_getrandom;
+    g_kernelWaitMs = waitMs;
+    g_depot.kernelWaitOver = 0;
+}
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include "asn1.h"
 #include "crypto_platform.h"
 #include "key_blob.h"
+#include "rsa_digest_info.h"
 
 namespace {
 
@@ -101,6 +102,43 @@ struct Buffer {
 };
 
 }  // namespace
+
+namespace bmcrypto_rsa {
+
+int32_t read_digest_info(const uint8_t* payload, uint32_t payloadLength, uint8_t* digest, uint32_t* digestLength,
+                         int32_t* hashType) {
+    Asn1Stream stream;
+    MemBuffer mem;
+    ASN1_memStream(&stream, &mem, payload, payloadLength);
+    Asn1Node* root = nullptr;
+    int32_t s = ASN1_parse(&stream, &root);
+    if (s < 0) return s;
+    struct TreeGuard {
+        Asn1Node* r;
+        ~TreeGuard() { ASN1_freeTree(r); }
+    } guard{root};
+
+    const Asn1Node* info = root->firstChild;
+    if (info == nullptr || static_cast<uint64_t>(info->headerSize) + info->length != payloadLength ||
+        info->firstChild == nullptr) {
+        return ERR_RSA_BAD_DIGEST_INFO;
+    }
+    uint32_t size = 0;
+    int32_t type = -1;
+    if ((s = identify_digest(info->firstChild, &size, &type)) < 0) return s;
+    const Asn1Node* octets = info->firstChild->nextSibling;
+    if (octets == nullptr || octets->length != size ||
+        static_cast<uint64_t>(octets->dataOffset) + octets->length != payloadLength) {
+        return ERR_RSA_BAD_SIGNATURE_LENGTH;
+    }
+    std::memset(digest, 0, RSA_MAX_DIGEST_SIZE);
+    if (size > 0) std::memcpy(digest, payload + octets->dataOffset, size);
+    *digestLength = size;
+    *hashType = type;
+    return 0;
+}
+
+}  // namespace bmcrypto_rsa
 
 extern "C" {
 
@@ -219,6 +257,14 @@ int32_t RSA_modulusLength(const RsaKey* key, int32_t* length) {
     return 0;
 }
 
+int32_t RSA_checkVerifyExponent(const RsaKey* key) {
+    if (key == nullptr) return ERR_NULL_POINTER;
+    const vlong* e = key->exponent;
+    if (e == nullptr || e->numUnitsUsed > 1) return ERR_RSA_BAD_EXPONENT;
+    if (e->numUnitsUsed == 0 || e->units[0] < 65537 || (e->units[0] & 1) == 0) return ERR_RSA_WEAK_EXPONENT;
+    return 0;
+}
+
 int32_t RSA_publicDecrypt(const RsaKey* key, const uint8_t* input, uint8_t* output, uint32_t* payloadLength,
                           vlong** pool) {
     if (key == nullptr) return ERR_RSA_NO_KEY;
@@ -270,43 +316,16 @@ int32_t RSA_verifyDigestInfo(const RsaKey* key, const uint8_t* signature, uint32
     }
     int32_t k = 0;
     if (const int32_t s = RSA_modulusLength(key, &k); s < 0) return s;
+    if (const int32_t s = RSA_checkVerifyExponent(key); s < 0) return s;
     if (signatureLength != static_cast<uint32_t>(k)) return ERR_RSA_BAD_SIGNATURE_LENGTH;
     Buffer block(static_cast<uint32_t>(k));
     if (block.p == nullptr) return ERR_MEM_ALLOC_FAIL;
     vlong* pool = nullptr;
     uint32_t payloadLen = 0;
-    int32_t s = RSA_publicDecrypt(key, signature, block.p, &payloadLen, &pool);
+    const int32_t s = RSA_publicDecrypt(key, signature, block.p, &payloadLen, &pool);
     VLONG_drainPool(&pool);
     if (s < 0) return s;
-
-    Asn1Stream stream;
-    MemBuffer mem;
-    ASN1_memStream(&stream, &mem, block.p, payloadLen);
-    Asn1Node* root = nullptr;
-    if ((s = ASN1_parse(&stream, &root)) < 0) return s;
-    struct TreeGuard {
-        Asn1Node* r;
-        ~TreeGuard() { ASN1_freeTree(r); }
-    } guard{root};
-
-    const Asn1Node* info = root->firstChild;
-    if (info == nullptr || static_cast<uint64_t>(info->headerSize) + info->length != payloadLen ||
-        info->firstChild == nullptr) {
-        return ERR_RSA_BAD_DIGEST_INFO;
-    }
-    uint32_t size = 0;
-    int32_t type = -1;
-    if ((s = identify_digest(info->firstChild, &size, &type)) < 0) return s;
-    const Asn1Node* octets = info->firstChild->nextSibling;
-    if (octets == nullptr || octets->length != size ||
-        static_cast<uint64_t>(octets->dataOffset) + octets->length != payloadLen) {
-        return ERR_RSA_BAD_SIGNATURE_LENGTH;
-    }
-    std::memset(digest, 0, RSA_MAX_DIGEST_SIZE);
-    if (size > 0) std::memcpy(digest, block.p + octets->dataOffset, size);
-    *digestLength = size;
-    *hashType = type;
-    return 0;
+    return bmcrypto_rsa::read_digest_info(block.p, payloadLen, digest, digestLength, hashType);
 }
 
 }  // extern "C"

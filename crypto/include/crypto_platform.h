@@ -32,8 +32,8 @@ enum {
     ERR_MEM_NULL_OUT_POINTER = -6102,  /* limited allocator: null out-pointer */
     ERR_MEM_LIMITED_FAIL = -6103,      /* limited allocator: size 0 / no memory */
     ERR_MEM_FREE_NULL = -6104,         /* checked free of a null pointer */
-    ERR_RAND_OPEN_DEVICE = -7201,      /* "/dev/urandom" cannot be opened */
-    ERR_RAND_SHORT_READ = -7202,       /* short read from "/dev/urandom" */
+    ERR_RAND_OPEN_DEVICE = -7201,      /* entropy device ("/dev/urandom") cannot be opened */
+    ERR_RAND_SHORT_READ = -7202,       /* short read from the entropy device */
     ERR_DEBUG_CONSOLE_OPEN = -14201    /* debug output file cannot be opened */
 };
 
@@ -162,7 +162,10 @@ MSTATUS RTOS_timeGMT(uint8_t out[6]);
  * from "/dev/urandom". Later calls only count and return 0. Returns 1 on
  * success of the first call, -6101 when the Base64 table cannot be
  * allocated, -7201/-7202 for "/dev/urandom" failures, or the random
- * generator's error. */
+ * generator's error (among them -7201/-7202 when the entropy depot gets
+ * nothing from the kernel's generator; the global context is then not
+ * created). The first call may wait up to RANDOM_KERNEL_WAIT_MS (random.h)
+ * for the kernel's generator. */
 MSTATUS CRYPTO_libraryInit(void);
 /* Frees the global random context and the Base64 table and resets the
  * debug console state; the init count is kept. Returns 0. */

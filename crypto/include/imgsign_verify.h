@@ -17,8 +17,12 @@ extern "C" {
  *   -6001 null digest, signature or key text
  *   the key import's codes (ca_mgmt.h) when the text is not a key
  *   -7701 the key is not an RSA key
- *   RSA_verifyDigestInfo's codes (rsa.h) when the signature does not decrypt
- *   to a well-formed DigestInfo
+ *   -7708 (ERR_RSA_WEAK_EXPONENT, rsa.h) the key's public exponent is below
+ *   65537 or even: such a key is refused before any arithmetic, whatever
+ *   the signature (with e = 3 or 1 signatures can be made without the
+ *   private key)
+ *   RSA_verifyDigestInfo's other codes (rsa.h) when the signature does not
+ *   decrypt to a well-formed DigestInfo
  *   -7711 the DigestInfo's digest differs from digest in length or bytes
  * The DigestInfo's hash type is not compared: the length and bytes decide;
  * an empty digest never matches. */

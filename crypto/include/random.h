@@ -3,8 +3,17 @@
  * generator.
  *
  * The depot collects entropy bits in a 384-bit pool and hands out seed
- * bytes mixed with SHA-1's compression function. Generators are not locked
- * and belong to one thread at a time.
+ * bytes mixed with SHA-1's compression function. Every stir of the pool
+ * takes 96 bytes from the kernel's generator: getrandom(2), waited for up
+ * to RANDOM_KERNEL_WAIT_MS while the kernel has not initialised it yet (at
+ * early boot), else the entropy device ("/dev/urandom"). The clocks are
+ * mixed in too but never stand in for the kernel: when neither source
+ * answers, the depot hands out nothing and reports the device's error.
+ *
+ * After a fork the child never continues the parent's state: the depot
+ * primes itself afresh from the kernel, and RANDOM_generate reseeds a
+ * context created in another process before it hands out bytes.
+ * Generators are not locked and belong to one thread at a time.
  */
 #ifndef BMCRYPTO_RANDOM_H
 #define BMCRYPTO_RANDOM_H
@@ -69,6 +78,9 @@ typedef struct RandomCtx {
         CtrDrbgState drbg;
         Fips186State fips;
     } u;
+    int32_t processId;          /* process the state belongs to (set at
+                                   creation and by RANDOM_generate's reseed
+                                   after a fork) */
 } RandomCtx;
 
 /* ---- Generators ------------------------------------------------------ */
@@ -101,25 +113,50 @@ MSTATUS RANDOM_addEntropyWord(uint32_t word);
  * RANDOM_addEntropyWord. -7201 when the device cannot be opened, -7202 on
  * a short read, else the last feeding status. */
 MSTATUS RANDOM_seedFromUrandom(void);
-/* Fills len bytes of buf. -6001 for null arguments or an unknown context;
- * CTR_DRBG errors as CTR_DRBG_generate (large requests are split). */
+/* Fills len bytes of buf. A context used in another process than the one
+ * it belongs to (a child after fork) is first reseeded from the depot: a
+ * CTR_DRBG with seed-length bytes, a FIPS 186-2 XKEY with b bytes XORed in;
+ * the depot's errors then return and nothing is written. -6001 for null
+ * arguments or an unknown context; CTR_DRBG errors as CTR_DRBG_generate
+ * (large requests are split). */
 MSTATUS RANDOM_generate(RandomCtx *ctx, uint8_t *buf, uint32_t len);
 
-/* The library's global generator (null before initialisation). */
+/* The library's global generator (null before initialisation, and when
+ * initialisation could not create it). Draw from it with RANDOM_generate
+ * on this pointer and check the status. */
 RandomCtx *RANDOM_globalContext(void);
 /* Replaces the global generator pointer (the library's initialisation
  * owns it); returns the previous one, which the caller then owns. */
 RandomCtx *RANDOM_setGlobalContext(RandomCtx *ctx);
 
-/* Device read by RANDOM_seedFromUrandom; null restores "/dev/urandom".
- * The string must outlive its use. */
+/* Device read by RANDOM_seedFromUrandom and by the depot when the
+ * kernel's generator cannot be had through getrandom; null restores
+ * "/dev/urandom". The string must outlive its use. */
 void RANDOM_setEntropyDevice(const char *path);
+
+/* How long the depot waits, at most, for the kernel's generator to be
+ * initialised (once per process). */
+#define RANDOM_KERNEL_WAIT_MS 3000u
+
+/* The depot's source of kernel random bytes, as getrandom(2) with
+ * GRND_NONBLOCK: fills up to len bytes of buf and returns how many, or a
+ * negative errno value (-EAGAIN while the kernel's generator is not yet
+ * initialised, -EINTR when interrupted, -ENOSYS without getrandom). */
+typedef int32_t (*RANDOM_KernelSource)(uint8_t *buf, uint32_t len);
+/* Replaces the kernel source (null restores getrandom) and the longest
+ * wait for it (RANDOM_KERNEL_WAIT_MS by default), and allows a wait again.
+ * For tests of the early-boot roads. */
+void RANDOM_setKernelSource(RANDOM_KernelSource source, uint32_t waitMs);
 
 /* ---- Entropy depot --------------------------------------------------- */
 
 /* Copies count seed bytes to buf, stirring and refilling the depot as its
  * 48-byte output buffer empties; handed-out bytes are zeroed in the depot.
- * -6001 for null buf with count > 0, -7103 in the failed state. */
+ * The first call, and the first in a process other than the one that
+ * primed the depot, primes it (a stir and a refill) first. -6001 for null
+ * buf with count > 0, -7103 in the failed state; -7201 or -7202 when a
+ * stir gets no bytes from the kernel's generator nor from the entropy
+ * device (buf is then zeroed and the pool is not stirred). */
 MSTATUS ENTROPY_getBytes(uint8_t *buf, uint32_t count);
 /* XORs one bit into the pool at the next position (mod 384). */
 MSTATUS ENTROPY_addBit(uint8_t bit);

@@ -11,6 +11,7 @@
  *                                           signature not below the modulus
  *   -7706 public exponent missing or wider than 32 bits
  *   -7707 modulus longer than 4096 bits
+ *   -7708 public exponent below 65537 or even: refused for verification
  */
 #ifndef BOOTMGR_CRYPTO_RSA_H
 #define BOOTMGR_CRYPTO_RSA_H
@@ -30,6 +31,7 @@ extern "C" {
 #define ERR_RSA_BAD_PADDING (-7702)
 #define ERR_RSA_BAD_EXPONENT (-7706)
 #define ERR_RSA_MODULUS_TOO_LONG (-7707)
+#define ERR_RSA_WEAK_EXPONENT (-7708)
 
 #define RSA_MAX_MODULUS_BYTES 512u
 #define RSA_MAX_DIGEST_SIZE 64u
@@ -66,8 +68,19 @@ int32_t RSA_cloneKey(RsaKey** dst, const RsaKey* src);
  * a key without a modulus. */
 int32_t RSA_modulusLength(const RsaKey* key, int32_t* length);
 
-/* RSAVP1 followed by the removal of block type 1 padding. input and output
- * are modulus-length buffers. The signature representative must be below
+/* Whether key may be used to verify signatures: 0 when its public exponent
+ * is odd and at least 65537. -7708 when it is below 65537 or even: the
+ * DigestInfo reading of RSA_verifyDigestInfo skips the algorithm
+ * parameters, which is safe only with a large exponent (with e = 3 a block
+ * with garbage in the parameters and the right digest at its end has an
+ * integer cube root that is a signature, with e = 1 the block is its own
+ * signature; an even e is no RSA key). -7706 when the exponent is missing
+ * or wider than 32 bits, -6001 for a null key. */
+int32_t RSA_checkVerifyExponent(const RsaKey* key);
+
+/* RSAVP1 followed by the removal of block type 1 padding, with any exponent
+ * that fits 32 bits (see RSA_checkVerifyExponent for signatures). input and
+ * output are modulus-length buffers. The signature representative must be below
  * the modulus (else -7702); the block must read 00 01, at least eight FF,
  * 00, payload (else -7702). The payload is moved to the start of output
  * and its length stored in *payloadLength (0 when no separator exists).
@@ -75,12 +88,15 @@ int32_t RSA_modulusLength(const RsaKey* key, int32_t* length);
 int32_t RSA_publicDecrypt(const RsaKey* key, const uint8_t* input, uint8_t* output, uint32_t* payloadLength,
                           vlong** pool);
 
-/* Decrypts the signature (signatureLength must equal the modulus length,
- * else -7609) and reads the DigestInfo: digest receives 64 bytes (zeroed,
- * then the digest), *digestLength its length and *hashType the hash type the
+/* Refuses, before any arithmetic, a key without a modulus (-7701) and one
+ * that RSA_checkVerifyExponent refuses (-7706, -7708). Then decrypts the
+ * signature (signatureLength must equal the modulus length, else -7609) and
+ * reads the DigestInfo: digest receives 64 bytes (zeroed, then the digest),
+ * *digestLength its length and *hashType the hash type the
  * DigestInfo names (2 MD2, 3 MD4, 4 MD5, 5 SHA-1, 11 SHA-256, 12 SHA-384,
  * 13 SHA-512, 14 SHA-224, -1 an unknown arc under a known prefix).
- * -6001 null argument; -7603, -7604, -7609; -7702 and the parser's codes. */
+ * -6001 null argument; -7603, -7604, -7609, -7706, -7708; -7702 and the
+ * parser's codes. */
 int32_t RSA_verifyDigestInfo(const RsaKey* key, const uint8_t* signature, uint32_t signatureLength,
                              uint8_t* digest, uint32_t* digestLength, int32_t* hashType);
 

@@ -91,4 +91,29 @@ TEST(RsaOracle, OpenSslSignaturesVerify) {
     BN_CTX_free(ctx);
 }
 
+// A genuine signature by an exponent-3 key, made and verified by OpenSSL,
+// is refused all the same with -7708: the key is refused before its
+// signature is looked at.
+TEST(RsaOracle, OpenSslExponentThreeSignatureIsRefused) {
+    ASSERT_EQ(0, BASE64_initializeContext());
+    RSA* rsa = RSA_new();
+    BIGNUM* e = BN_new();
+    BN_set_word(e, 3);
+    ASSERT_EQ(1, RSA_generate_key_ex(rsa, 2048, e, nullptr));
+    unsigned char* der = nullptr;
+    const int derLen = i2d_RSA_PUBKEY(rsa, &der);
+    ASSERT_GT(derLen, 0);
+    const std::string key = pem(Bytes(der, der + derLen));
+    OPENSSL_free(der);
+    const Bytes dg(32, 0x3C);
+    Bytes sig(static_cast<size_t>(RSA_size(rsa)));
+    unsigned sigLen = 0;
+    ASSERT_EQ(1, RSA_sign(NID_sha256, dg.data(), 32, sig.data(), &sigLen, rsa));
+    ASSERT_EQ(1, RSA_verify(NID_sha256, dg.data(), 32, sig.data(), sigLen, rsa));
+    EXPECT_EQ(-7708, IMGSIGN_verifySignature(dg.data(), 32, sig.data(), sigLen, u8(key),
+                                             static_cast<uint32_t>(key.size())));
+    RSA_free(rsa);
+    BN_free(e);
+}
+
 }  // namespace

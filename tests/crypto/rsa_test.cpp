@@ -3,6 +3,7 @@
 // library's own powMod. Runs natively and under qemu-ppc.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base64.h"
@@ -160,6 +161,149 @@ TEST_F(Rsa, SignatureLengthAndRange) {
     const std::string ecKey = pem(ecSpki);
     EXPECT_EQ(-7701, IMGSIGN_verifySignature(dg.data(), 32, sig.data(), 256, u8(ecKey),
                                              static_cast<uint32_t>(ecKey.size())));
+}
+
+// ---- Small public exponents ----
+
+// Owns a vlong.
+struct Num {
+    vlong* v = nullptr;
+    Num() { EXPECT_EQ(0, VLONG_create(&v, nullptr)); }
+    explicit Num(const Bytes& b) {
+        EXPECT_EQ(0, VLONG_fromBytes(b.data(), static_cast<int32_t>(b.size()), &v, nullptr));
+    }
+    ~Num() { VLONG_release(&v, nullptr); }
+    Num(const Num&) = delete;
+    Num& operator=(const Num&) = delete;
+};
+
+// x^3 mod 2^bitLimit, as len big-endian bytes.
+Bytes cube(const Bytes& x, uint32_t bitLimit, size_t len) {
+    Num a(x), sq, c;
+    EXPECT_EQ(0, VLONG_mulBits(sq.v, a.v, a.v, 2 * VLONG_bits(a.v)));
+    EXPECT_EQ(0, VLONG_mulBits(c.v, sq.v, a.v, bitLimit));
+    Bytes out(len);
+    int32_t n = static_cast<int32_t>(len);
+    EXPECT_EQ(0, VLONG_byteStringFromVlong(c.v, out.data(), &n));
+    return out;
+}
+
+void flip_bit(Bytes& x, uint32_t bit) { x[x.size() - 1 - bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8)); }
+
+// The largest r with r^3 <= t (t of 256 bytes), bit by bit from the top.
+Bytes cube_root(const Bytes& t) {
+    Bytes r(86);  // 688 bits: cbrt(2^2048) < 2^683
+    for (uint32_t bit = 8 * 86; bit-- > 0;) {
+        flip_bit(r, bit);
+        if (cube(r, 4096, 512) > cat({Bytes(256), t})) flip_bit(r, bit);
+    }
+    return r;
+}
+
+// The odd l below 2^(8 * x.size()) with l^3 = x modulo that power (x odd):
+// each bit of l fixes the same bit of the cube without touching lower ones.
+Bytes cube_root_mod_power_of_two(const Bytes& x) {
+    const uint32_t bits = static_cast<uint32_t>(8 * x.size());
+    Bytes l(x.size());
+    l.back() = 1;
+    for (uint32_t bit = 1; bit < bits; ++bit) {
+        const Bytes c = cube(l, bits, x.size());
+        if ((c[c.size() - 1 - bit / 8] ^ x[x.size() - 1 - bit / 8]) & (1u << (bit % 8))) flip_bit(l, bit);
+    }
+    return l;
+}
+
+// A signature forged for e = 3 without any private key (the method of
+// Bleichenbacher, 2006): the cube of s is a block
+//   00 01 FF*8 00 | DigestInfo { AlgorithmIdentifier { SHA-256, OCTET STRING
+//   of 191 bytes of garbage as parameters }, OCTET STRING digest }
+// whose 31 top bytes and 34 bottom bytes are fixed and whose garbage takes
+// up the error of the cube root. The top of s is the cube root of the block
+// with the garbage set to 80 00..; its low 272 bits are the cube root of
+// the fixed bottom modulo 2^272, which leaves the top within 2^1640 of the
+// block, far below the 2^1799 of the garbage's first bit.
+Bytes forge_e3(const Bytes& digest) {
+    const Bytes top = from_hex("0001ffffffffffffffff00" "3081f2" "3081cd" "0609608648016503040201" "0481bf");
+    const Bytes bottom = cat({Bytes{0x04, 0x20}, digest});
+    Bytes target = cat({top, Bytes{0x80}});
+    target.resize(256);
+    Bytes s = cube_root(target);
+    const Bytes low = cube_root_mod_power_of_two(bottom);
+    std::copy(low.begin(), low.end(), s.end() - static_cast<std::ptrdiff_t>(low.size()));
+    return cat({Bytes(256 - s.size()), s});
+}
+
+std::string vector_key(const char* name) {
+    const Bytes b = read_file(std::string(TEST_VECTOR_DIR) + "/keys/" + name);
+    return std::string(b.begin(), b.end());
+}
+
+int32_t verify_with(const std::string& keyText, const Bytes& digest, const Bytes& sig) {
+    return IMGSIGN_verifySignature(digest.data(), static_cast<uint32_t>(digest.size()), sig.data(),
+                                   static_cast<uint32_t>(sig.size()), u8(keyText),
+                                   static_cast<uint32_t>(keyText.size()));
+}
+
+TEST_F(Rsa, ForgeriesForExponentsThreeAndOneAreRefused) {
+    const Bytes dg = digest_of(2, 32);
+    ASSERT_EQ(1, dg.back() & 1) << "a cube root modulo 2^272 needs an odd bottom";
+    const Bytes forged = forge_e3(dg);
+    const Bytes block = cube(forged, 4096, 256);
+    // The forgery is no near miss: its cube is a block with the padding and
+    // the digest in place, which the DigestInfo reading accepts, as the
+    // same block signed with the private key of the e = 65537 key shows.
+    ASSERT_EQ(from_hex("0001ffffffffffffffff00"), Bytes(block.begin(), block.begin() + 11));
+    ASSERT_EQ(cat({Bytes{0x04, 0x20}, dg}), Bytes(block.end() - 34, block.end()));
+    ASSERT_EQ(0, verify(dg, sign_block(block)));
+
+    const struct {
+        const char* what;
+        std::string key;
+        Bytes signature;
+    } rows[] = {
+        {"e = 3, 451-character key with 00 00 03", vector_key("rsa2048_e3_padded.pub.pem"), forged},
+        {"e = 3, DER key", pem(rsa_spki(from_hex(kN), {0x03})), forged},
+        {"e = 1, 451-character key with 00 00 01: the block is the signature", vector_key("rsa2048_e1_padded.pub.pem"),
+         block},
+    };
+    for (const auto& r : rows) {
+        ASSERT_FALSE(r.key.empty()) << r.what;
+        EXPECT_EQ(ERR_RSA_WEAK_EXPONENT, verify_with(r.key, dg, r.signature)) << r.what;
+    }
+}
+
+TEST_F(Rsa, ExponentsBelow65537OrEvenAreRefusedBeforeTheSignature) {
+    const Bytes dg = digest_of(9, 32);
+    const Bytes garbage(256, 0x5A);  // below the modulus, not a block
+    const struct {
+        uint32_t e;
+        int32_t status;
+    } rows[] = {
+        {0, ERR_RSA_WEAK_EXPONENT},     {1, ERR_RSA_WEAK_EXPONENT},      {2, ERR_RSA_WEAK_EXPONENT},
+        {3, ERR_RSA_WEAK_EXPONENT},     {17, ERR_RSA_WEAK_EXPONENT},     {65535, ERR_RSA_WEAK_EXPONENT},
+        {65536, ERR_RSA_WEAK_EXPONENT}, {65538, ERR_RSA_WEAK_EXPONENT},  {0x7FFFFFFEu, ERR_RSA_WEAK_EXPONENT},
+        {65537, ERR_RSA_BAD_PADDING},   {65539, ERR_RSA_BAD_PADDING},    {0x7FFFFFFFu, ERR_RSA_BAD_PADDING},
+    };
+    for (const auto& r : rows) {
+        const Bytes e{static_cast<uint8_t>(r.e >> 24), static_cast<uint8_t>(r.e >> 16), static_cast<uint8_t>(r.e >> 8),
+                      static_cast<uint8_t>(r.e)};
+        const std::string keyText = pem(rsa_spki(from_hex(kN), e));
+        EXPECT_EQ(r.status, verify_with(keyText, dg, garbage)) << "e = " << r.e;
+        // A refused key is refused whatever the signature, even one of the
+        // wrong length.
+        const int32_t shortSig = verify_with(keyText, dg, Bytes(garbage.begin(), garbage.end() - 1));
+        EXPECT_EQ(r.status == ERR_RSA_WEAK_EXPONENT ? ERR_RSA_WEAK_EXPONENT : ERR_RSA_BAD_SIGNATURE_LENGTH, shortSig)
+            << "e = " << r.e;
+    }
+    // The direct check: no key, no exponent, an exponent of two units.
+    EXPECT_EQ(-6001, RSA_checkVerifyExponent(nullptr));
+    RsaKey* k = nullptr;
+    ASSERT_EQ(0, RSA_createKey(&k));
+    EXPECT_EQ(ERR_RSA_BAD_EXPONENT, RSA_checkVerifyExponent(k));
+    const Bytes n = from_hex(kN), wide{1, 0, 0, 0, 1};
+    ASSERT_EQ(0, RSA_setPublicKeyData(k, wide.data(), 5, n.data(), static_cast<uint32_t>(n.size())));
+    EXPECT_EQ(ERR_RSA_BAD_EXPONENT, RSA_checkVerifyExponent(k));
+    RSA_freeKey(&k);
 }
 
 TEST_F(Rsa, PublicDecryptLimits) {

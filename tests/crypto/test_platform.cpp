@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -221,6 +222,18 @@ int init_with_device(const char *path, MSTATUS want) {
     return 0;
 }
 
+int32_t kernel_without_getrandom(uint8_t *, uint32_t) { return -ENOSYS; }
+
+// Neither the kernel's generator nor the device: no global generator at
+// all rather than one seeded from the clock alone.
+int init_without_kernel_entropy() {
+    RANDOM_setKernelSource(kernel_without_getrandom, 0);
+    CRYPTO_setEntropyDevice("/nonexistent/urandom");
+    if (CRYPTO_libraryInit() != ERR_RAND_OPEN_DEVICE) return 40;
+    if (RANDOM_globalContext() != nullptr) return 41;
+    return 0;
+}
+
 TEST(LibraryInitDeathTest, SecondInitChangesNothing) {
     EXPECT_EXIT(std::exit(init_twice()), ::testing::ExitedWithCode(0), "");
 }
@@ -228,6 +241,10 @@ TEST(LibraryInitDeathTest, SecondInitChangesNothing) {
 TEST(LibraryInitDeathTest, MissingDeviceReports7201) {
     EXPECT_EXIT(std::exit(init_with_device("/nonexistent/urandom", ERR_RAND_OPEN_DEVICE)),
                 ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LibraryInitDeathTest, NoKernelEntropyCreatesNoGenerator) {
+    EXPECT_EXIT(std::exit(init_without_kernel_entropy()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(LibraryInitDeathTest, ShortDeviceReports7202) {

@@ -1,9 +1,17 @@
 // Random generation: CTR_DRBG against the NIST CAVP AES-256 no-df records,
 // its argument checks and limits, the entropy depot, the 384-bit reseed
-// path and the FIPS 186-2 generator.
+// path and the FIPS 186-2 generator; the depot's kernel sources at early
+// boot and the generators after a fork.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -272,6 +280,183 @@ TEST_F(Depot, TripleDesGeneratorReseedsWithItsSeedLength) {
     for (int i = 0; i < 384; ++i) ASSERT_EQ(0, RANDOM_addEntropyBit(ctx.get(), 1));
     EXPECT_EQ(0u, ctx->u.drbg.entropyBitsAdded);
     EXPECT_EQ(1u, ctx->u.drbg.reseedCounterLow);
+}
+
+// ---- The kernel's generator at early boot ----
+
+// Fake kernel sources, as getrandom with GRND_NONBLOCK would answer.
+int g_calls = 0;
+int32_t kernel_ready(uint8_t *buf, uint32_t len) {
+    ++g_calls;
+    std::memset(buf, 0xA5, len);
+    return static_cast<int32_t>(len);
+}
+int32_t kernel_ready_after_five(uint8_t *buf, uint32_t len) {
+    return g_calls >= 5 ? kernel_ready(buf, len) : (++g_calls, -EAGAIN);
+}
+int32_t kernel_never_ready(uint8_t *, uint32_t) { return ++g_calls, -EAGAIN; }
+int32_t kernel_without_getrandom(uint8_t *, uint32_t) { return ++g_calls, -ENOSYS; }
+
+class KernelSource : public Depot {
+protected:
+    static constexpr uint32_t kWaitMs = 300;
+    void SetUp() override {
+        Depot::SetUp();
+        g_calls = 0;
+        std::snprintf(device_, sizeof device_, "/tmp/bmcrypto-device-XXXXXX");
+        const int fd = mkstemp(device_);
+        ASSERT_GE(fd, 0);
+        const std::vector<uint8_t> bytes(400, 0x3C);
+        ASSERT_EQ(400, write(fd, bytes.data(), bytes.size()));
+        close(fd);
+    }
+    void TearDown() override {
+        RANDOM_setKernelSource(nullptr, RANDOM_KERNEL_WAIT_MS);
+        RANDOM_setEntropyDevice(nullptr);
+        std::remove(device_);
+        Depot::TearDown();
+    }
+    // ENTROPY_getBytes for 16 bytes; its status and the milliseconds it took.
+    static std::pair<MSTATUS, long> timed_get(uint8_t *buf) {
+        const auto start = std::chrono::steady_clock::now();
+        const MSTATUS st = ENTROPY_getBytes(buf, 16);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return {st, static_cast<long>(ms.count())};
+    }
+    char device_[64] = {};
+};
+
+// Each road to the depot's first bytes: the kernel's generator, a bounded
+// wait for it, the entropy device instead, and failure when neither
+// answers (never the clock alone).
+TEST_F(KernelSource, RoadsToTheFirstSeedBytes) {
+    const char *missing = "/nonexistent/urandom";
+    const struct {
+        const char *what;
+        RANDOM_KernelSource source;
+        bool device;     // a readable device, else a missing one
+        MSTATUS status;
+        bool waits;      // the whole bound passes
+    } rows[] = {
+        {"kernel ready", kernel_ready, false, 0, false},
+        {"kernel ready after five polls", kernel_ready_after_five, false, 0, false},
+        {"kernel never ready: the device after the wait", kernel_never_ready, true, 0, true},
+        {"kernel never ready, no device", kernel_never_ready, false, ERR_RAND_OPEN_DEVICE, true},
+        {"no getrandom: the device at once", kernel_without_getrandom, true, 0, false},
+        {"no getrandom, no device", kernel_without_getrandom, false, ERR_RAND_OPEN_DEVICE, false},
+    };
+    for (const auto &r : rows) {
+        ENTROPY_reset();
+        g_calls = 0;
+        RANDOM_setKernelSource(r.source, kWaitMs);
+        RANDOM_setEntropyDevice(r.device ? device_ : missing);
+        uint8_t buf[16];
+        std::memset(buf, 0xEE, sizeof buf);
+        const auto [st, ms] = timed_get(buf);
+        EXPECT_EQ(r.status, st) << r.what;
+        EXPECT_EQ(r.status == 0 ? 1 : 0, info().primed) << r.what;
+        if (r.status != 0) {
+            EXPECT_EQ(std::vector<uint8_t>(16, 0), std::vector<uint8_t>(buf, buf + 16)) << r.what;
+        }
+        if (r.waits) {
+            EXPECT_GE(ms, static_cast<long>(kWaitMs)) << r.what;
+            EXPECT_GT(g_calls, 5) << r.what << ": polled while waiting";
+        } else {
+            EXPECT_LT(ms, static_cast<long>(kWaitMs)) << r.what;
+        }
+    }
+}
+
+TEST_F(KernelSource, ShortDeviceFailsWhenTheKernelFails) {
+    ASSERT_EQ(0, truncate(device_, 10));
+    RANDOM_setKernelSource(kernel_without_getrandom, kWaitMs);
+    RANDOM_setEntropyDevice(device_);
+    uint8_t buf[16];
+    EXPECT_EQ(ERR_RAND_SHORT_READ, ENTROPY_getBytes(buf, sizeof buf));
+    RandomCtx *ctx = reinterpret_cast<RandomCtx *>(buf);
+    EXPECT_EQ(ERR_RAND_SHORT_READ, RANDOM_createDefault(&ctx));
+    EXPECT_EQ(nullptr, ctx) << "no generator seeded from the clock alone";
+}
+
+// A kernel that stays unready costs the wait once per process, not at
+// every stir.
+TEST_F(KernelSource, VainWaitIsNotRepeated) {
+    RANDOM_setKernelSource(kernel_never_ready, kWaitMs);
+    RANDOM_setEntropyDevice(device_);
+    uint8_t buf[16];
+    ASSERT_GE(timed_get(buf).second, static_cast<long>(kWaitMs));
+    uint8_t more[100];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ENTROPY_getBytes(more, sizeof more));  // two more stirs
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kWaitMs));
+}
+
+// ---- Fork ----
+
+// Draws 32 bytes in a forked child and then 32 in this process, after the
+// fork; the child's come back through a pipe (empty when its draw failed).
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> draw_after_fork(
+    const std::function<MSTATUS(uint8_t *, uint32_t)> &draw) {
+    int fds[2];
+    EXPECT_EQ(0, pipe(fds));
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        uint8_t b[32];
+        if (draw(b, sizeof b) == 0 && write(fds[1], b, sizeof b) == 32) _exit(0);
+        _exit(1);
+    }
+    close(fds[1]);
+    std::vector<uint8_t> parent(32), fromChild(32);
+    EXPECT_EQ(0, draw(parent.data(), 32));
+    EXPECT_EQ(32, read(fds[0], fromChild.data(), 32));
+    close(fds[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return {parent, fromChild};
+}
+
+// Parent and child never draw the same bytes from a state they shared at
+// the fork: the depot, a CTR_DRBG, a FIPS 186-2 generator with a fixed
+// XKEY, and the library's global generator (the one other parts use).
+TEST_F(Depot, ParentAndChildDrawDifferentBytesAfterFork) {
+    uint8_t warm[8];
+    ASSERT_EQ(0, ENTROPY_getBytes(warm, sizeof warm));  // primed before the fork
+    RandomCtx *raw = nullptr;
+    ASSERT_EQ(0, RANDOM_createDefault(&raw));
+    DrbgPtr drbg(raw);
+    const auto xkey = unhex("bd029bbe7f51960bcf9edb2b61f06f0feb5a38b6");
+    ASSERT_EQ(0, RANDOM_createFips186(&raw, xkey.data(), 20));
+    DrbgPtr fips(raw);
+    ASSERT_EQ(0, RANDOM_createDefault(&raw));
+    DrbgPtr global(raw);
+    RandomCtx *old = RANDOM_setGlobalContext(global.get());
+
+    const struct {
+        const char *what;
+        std::function<MSTATUS(uint8_t *, uint32_t)> draw;
+    } rows[] = {
+        {"depot", [](uint8_t *b, uint32_t n) { return ENTROPY_getBytes(b, n); }},
+        {"CTR_DRBG", [&](uint8_t *b, uint32_t n) { return RANDOM_generate(drbg.get(), b, n); }},
+        {"FIPS 186-2", [&](uint8_t *b, uint32_t n) { return RANDOM_generate(fips.get(), b, n); }},
+        {"global generator", [](uint8_t *b, uint32_t n) { return RANDOM_generate(RANDOM_globalContext(), b, n); }},
+    };
+    for (const auto &r : rows) {
+        const auto [parent, child] = draw_after_fork(r.draw);
+        EXPECT_NE(tohex(parent), tohex(child)) << r.what;
+    }
+    // Only the child reseeds: the parent's FIPS 186-2 generator goes on as a
+    // twin that never saw a fork.
+    RandomCtx *check = nullptr;
+    ASSERT_EQ(0, RANDOM_createFips186(&check, xkey.data(), 20));
+    DrbgPtr same(check);
+    uint8_t expect[32], got[32];
+    ASSERT_EQ(0, RANDOM_generate(same.get(), expect, 32));
+    ASSERT_EQ(0, RANDOM_generate(same.get(), expect, 32));
+    ASSERT_EQ(0, RANDOM_generate(fips.get(), got, 32));
+    EXPECT_EQ(tohex(expect, 32), tohex(got, 32));
+    RANDOM_setGlobalContext(old);
 }
 
 TEST(RandomGlobal, EntropyWordNeedsGlobalGenerator) {

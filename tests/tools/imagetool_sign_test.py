@@ -19,6 +19,9 @@ from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from imagetool_test import TYPES, component, image_crc, parse, record, run, sig_record
 
 KEYS = Path(os.environ.get("TEST_KEYS", Path(__file__).resolve().parents[2] / "keys" / "test"))
+# 451-character keys with e = 3 and e = 1 written as 00 00 03 and 00 00 01
+# (tests/vectors/README.md).
+CRAFTED = Path(__file__).resolve().parents[1] / "vectors" / "keys"
 PROD, PROD_PUB = KEYS / "production_key.pem", KEYS / "production_key.pub.pem"
 DEV, DEV_PUB = KEYS / "development_key.pem", KEYS / "development_key.pub.pem"
 
@@ -231,6 +234,74 @@ def test_sign_refusals_leave_the_file_alone(work, name, image, args, status, tex
     assert r.stdout == b""
     assert (work / "img").read_bytes() == data
     assert sorted(p.name for p in work.iterdir()) == ["img", "short.pem", "short.pub.pem"]
+
+
+@pytest.fixture(scope="module")
+def e3_keys(tmp_path_factory):
+    """A genuine RSA-2048 key pair with the public exponent 3."""
+    d = tmp_path_factory.mktemp("e3")
+    key = rsa.generate_private_key(public_exponent=3, key_size=2048)
+    (d / "e3.pem").write_bytes(key.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+    (d / "e3.pub.pem").write_bytes(key.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    return d
+
+
+E3_REFUSED = "has the public exponent 3, which the boot manager refuses: below 65537 or even"
+KEY_REFUSALS = [
+    # (name, key file, extra arguments, text on standard error)
+    ("RSA-1024", lambda w, k: w / "short.pem", [],
+     "short.pem is an RSA-1024 key with the public exponent 65537, but the switch accepts only RSA-2048 keys "
+     "with the exponent 65537 (--allow-any-key signs all the same)"),
+    ("exponent 3", lambda w, k: k / "e3.pem", [], E3_REFUSED),
+    ("exponent 3, any key allowed", lambda w, k: k / "e3.pem", ["--allow-any-key"], E3_REFUSED),
+]
+
+
+@pytest.mark.parametrize("name,key,extra,text", KEY_REFUSALS, ids=[c[0] for c in KEY_REFUSALS])
+def test_sign_refuses_keys_the_switch_cannot_use(work, e3_keys, name, key, extra, text):
+    data = v3()
+    (work / "img").write_bytes(data)
+    r = run("sign", "img", "--key", key(work, e3_keys), *extra, cwd=work)
+    assert r.returncode == 1
+    assert text in r.stderr.decode()
+    assert r.stdout == b""
+    assert (work / "img").read_bytes() == data
+
+
+def test_sign_with_any_key_allowed_warns_that_the_switch_refuses_it(work):
+    (work / "img").write_bytes(v3())
+    r = run("sign", "img", "--key", "short.pem", "--allow-any-key", cwd=work)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stderr.decode() == ("imagetool sign: warning: short.pem is an RSA-1024 key with the public exponent "
+                                 "65537; the switch will refuse images signed with it\n")
+    (c,) = parse((work / "img").read_bytes())
+    assert signature_ok(work / "short.pub.pem", signatures(c)[0], PAYLOAD)
+
+
+VERIFY_KEY_REFUSALS = [
+    # (name, public key file, private key that signs the image or None, text on standard error)
+    ("exponent 3, genuine signature", lambda k: k / "e3.pub.pem", lambda k: k / "e3.pem", E3_REFUSED),
+    ("exponent 3 written as 00 00 03", lambda k: CRAFTED / "rsa2048_e3_padded.pub.pem", None, E3_REFUSED),
+    ("exponent 1 written as 00 00 01", lambda k: CRAFTED / "rsa2048_e1_padded.pub.pem", None,
+     "has the public exponent 1, which the boot manager refuses"),
+]
+
+
+@pytest.mark.parametrize("verb", ["verify", "attach"])
+@pytest.mark.parametrize("name,pub,signer,text", VERIFY_KEY_REFUSALS, ids=[c[0] for c in VERIFY_KEY_REFUSALS])
+def test_keys_with_small_exponents_are_refused(work, e3_keys, verb, name, pub, signer, text):
+    sig = rsa_sign(signer(e3_keys), PAYLOAD) if signer else b"\x01" * 256
+    data = v3(sig_record(sig)) if verb == "verify" else v3()
+    (work / "img").write_bytes(data)
+    (work / "s.bin").write_bytes(sig)
+    extra = ["--signature", "s.bin"] if verb == "attach" else []
+    r = run(verb, "img", "--key", pub(e3_keys), *extra, cwd=work)
+    assert r.returncode == 1
+    assert text in r.stderr.decode()
+    assert r.stdout == b""
+    assert (work / "img").read_bytes() == data
 
 
 def test_sign_replaces_old_signatures_and_keeps_header_bytes(work):

@@ -30,7 +30,7 @@ const char kMainHelp[] =
     "  create    build an image file from payload files\n"
     "  info      show the components of an image file (text or JSON)\n"
     "  extract   write the payload of one component to a file\n"
-    "  sign      sign components with an RSA private key (PEM)\n"
+    "  sign      sign components with an RSA-2048 private key (PEM)\n"
     "  digest    print the payload digests to sign with a key held elsewhere\n"
     "  attach    attach a signature made elsewhere\n"
     "  verify    verify the signatures with the boot manager's crypto library\n"

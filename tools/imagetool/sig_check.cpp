@@ -42,29 +42,39 @@ std::int32_t sigcheck_key_from_text(const std::string& name, std::span<const std
     KEY_initHandle(&handle);
     std::int32_t st = CA_MGMT_convertPublicKey(text.data(), static_cast<std::uint32_t>(text.size()), &handle);
     std::int32_t modulus = 0;
+    const auto* rsa = static_cast<const RsaKey*>(handle.key);
     if (st < 0) {
         *error = name + " is not a public key the crypto library can read (status " + std::to_string(st) + ")";
     } else if (handle.keyType != KEY_TYPE_RSA || !handle.key) {
         st = -7701;
         *error = name + " is not an RSA key";
-    } else if ((st = RSA_modulusLength(static_cast<const RsaKey*>(handle.key), &modulus)) < 0 ||
-               modulus <= 0) {
+    } else if ((st = RSA_modulusLength(rsa, &modulus)) < 0 || modulus <= 0) {
         if (st >= 0) st = -7701;
         *error = name + " has no usable RSA modulus (status " + std::to_string(st) + ")";
     } else if (modulus > 512) {
         // The verification refuses moduli above 4096 bits.
         st = -7707;
         *error = name + " is longer than 4096 bits, which the boot manager cannot verify";
-    } else {
-        st = 0;
+    } else if ((st = RSA_checkVerifyExponent(rsa)) == ERR_RSA_WEAK_EXPONENT) {
+        const std::uint32_t e = rsa->exponent->numUnitsUsed ? rsa->exponent->units[0] : 0;
+        *error = name + " has the public exponent " + std::to_string(e) +
+                 ", which the boot manager refuses: below 65537 or even, signatures could be made "
+                 "without the private key";
+    } else if (st < 0) {
+        *error = name + " has a public exponent wider than 32 bits, which the boot manager cannot use";
+    }
+    if (st == 0) {
+        key->name = name;
+        key->text.assign(text.begin(), text.end());
+        key->modulus_length = static_cast<std::uint32_t>(modulus);
+        key->modulus_bits = VLONG_bits(rsa->modulus);
+        key->exponent = rsa->exponent->units[0];
     }
     KEY_freeHandle(&handle);
-    if (st < 0) return st;
-    key->name = name;
-    key->text.assign(text.begin(), text.end());
-    key->modulus_length = static_cast<std::uint32_t>(modulus);
-    return 0;
+    return st;
 }
+
+bool sigcheck_switch_key(const VerifyKey& key) { return key.modulus_bits == 2048 && key.exponent == 65537; }
 
 std::int32_t sigcheck_verify(const VerifyKey& key, std::span<const std::uint8_t, 32> digest,
                              std::span<const std::uint8_t> signature) {

@@ -16,19 +16,27 @@ bool sigcheck_init(std::string* error);
 std::int32_t sigcheck_payload_digest(std::span<const std::uint8_t> payload,
                                      std::span<std::uint8_t, 32> digest);
 
-// A public key for verification: its text as given (PEM or DER) and its
-// modulus length.
+// A public key for verification: its text as given (PEM or DER), its
+// modulus length and its public exponent.
 struct VerifyKey {
     std::string name;                // for messages: the file it came from
     std::vector<std::uint8_t> text;  // exactly as read
     std::uint32_t modulus_length;    // bytes; the signature length it needs
+    std::uint32_t modulus_bits;
+    std::uint32_t exponent;
 };
 
 // Imports `text` with the library's key import and checks that it is an
-// RSA key it can use. Returns 0 with *key filled, or the library's status
-// (negative) with *error set to one sentence.
+// RSA key it can use: a modulus of at most 4096 bits and a public exponent
+// that RSA_checkVerifyExponent accepts (odd, at least 65537, at most 32
+// bits). Returns 0 with *key filled, or the library's status (negative)
+// with *error set to one sentence.
 std::int32_t sigcheck_key_from_text(const std::string& name, std::span<const std::uint8_t> text,
                                     VerifyKey* key, std::string* error);
+
+// Whether the switch can use the key: its built-in keys are RSA-2048 with
+// the public exponent 65537, and nothing else.
+bool sigcheck_switch_key(const VerifyKey& key);
 
 // IMGSIGN_verifySignature with the key's text: 0 for a good signature, the
 // library's negative status otherwise.

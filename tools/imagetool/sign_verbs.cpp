@@ -26,17 +26,24 @@ namespace {
 
 const char kSignHelp[] =
     "usage: imagetool sign FILE --key PRIVATE.pem [--component N | --type T] [-o OUT]\n"
+    "                      [--allow-any-key]\n"
     "\n"
     "Signs components with an RSA private key (PEM): RSASSA-PKCS1-v1_5 with\n"
     "SHA-256 over the payload, stored as a signature record (tag 3) in the\n"
     "component's version-3 header. Without a selection every version-3\n"
     "component is signed and the others are left as they are.\n"
-    "  --key FILE          the private key (PEM, RSA, at most 4096 bits)\n"
+    "  --key FILE          the private key (PEM, RSA-2048 with the public\n"
+    "                      exponent 65537, the only keys the switch accepts)\n"
+    "  --allow-any-key     sign with any other RSA key of at most 4096 bits\n"
+    "                      whose exponent is odd and at least 65537, with a\n"
+    "                      warning: the switch will refuse such signatures\n"
     "  --component N       sign component N (from 0, as 'info' counts)\n"
     "  --type T            sign the components of type T (app, kernel, rfs, ...)\n"
     "                      --component and --type may be repeated\n"
     "  -o, --output OUT    write the signed image to OUT (default: replace FILE)\n"
     "\n"
+    "A key whose public exponent is below 65537 or even is always refused:\n"
+    "with such an exponent signatures can be made without the private key.\n"
     "An existing signature record is replaced: the component ends up with one\n"
     "signature record, after its other records. Before writing, each new\n"
     "signature is checked with the boot manager's own crypto library.\n"
@@ -86,7 +93,9 @@ const char kAttachHelp[] =
     "\n"
     "The signature must be as long as the key's modulus and must verify over\n"
     "the component's payload with the boot manager's own crypto library;\n"
-    "otherwise nothing is written and the exit status is 1.\n";
+    "otherwise nothing is written and the exit status is 1. A key whose\n"
+    "public exponent is below 65537 or even is refused, as the boot manager\n"
+    "refuses it.\n";
 
 const char kVerifyHelp[] =
     "usage: imagetool verify FILE --key PUBLIC.pem [--key PUBLIC.pem ...]\n"
@@ -101,6 +110,9 @@ const char kVerifyHelp[] =
     "where REASON is one sentence: no HDR3 header, no signature record,\n"
     "wrong length, wrong key, digest mismatch (the payload changed after\n"
     "signing), a bad CRC or malformed records.\n"
+    "A key whose public exponent is below 65537 or even is refused before any\n"
+    "component is checked, as the boot manager refuses it (with such an\n"
+    "exponent signatures can be made without the private key).\n"
     "Exit status 0 when every component checked verified, 1 otherwise.\n";
 
 // ---- Arguments ----------------------------------------------------------------
@@ -114,6 +126,7 @@ struct Args {
     std::vector<std::uint32_t> types;
     bool binary = false;
     bool digestinfo = false;
+    bool allow_any_key = false;
     bool help = false;
 
     bool selects() const { return !indices.empty() || !types.empty(); }
@@ -156,6 +169,10 @@ int parse_args(const char* verb, int argc, char** argv, std::initializer_list<st
         }
         if (a == "--digestinfo") {
             args->digestinfo = true;
+            continue;
+        }
+        if (a == "--allow-any-key") {
+            args->allow_any_key = true;
             continue;
         }
         if (i + 1 >= argc) return usage_error(verb, "%s needs a value", argv[i]);
@@ -437,7 +454,7 @@ std::string hex(std::span<const std::uint8_t> bytes) {
 int cmd_sign(int argc, char** argv) {
     const char* verb = "sign";
     Args args;
-    int st = parse_args(verb, argc, argv, {"-o", "--key", "--component", "--type"}, &args);
+    int st = parse_args(verb, argc, argv, {"-o", "--key", "--component", "--type", "--allow-any-key"}, &args);
     if (args.help) {
         std::fputs(kSignHelp, stdout);
         return IMAGETOOL_OK;
@@ -460,6 +477,21 @@ int cmd_sign(int argc, char** argv) {
     if (sigcheck_key_from_text(args.keys[0], pem, &check, &error) != 0) {
         std::fprintf(stderr, "imagetool sign: %s\n", error.c_str());
         return IMAGETOOL_FAILED;
+    }
+    if (!sigcheck_switch_key(check)) {
+        if (!args.allow_any_key) {
+            std::fprintf(stderr,
+                         "imagetool sign: %s is an RSA-%u key with the public exponent %u, but the switch "
+                         "accepts only RSA-2048 keys with the exponent 65537 (--allow-any-key signs all the "
+                         "same)\n",
+                         args.keys[0], static_cast<unsigned>(check.modulus_bits),
+                         static_cast<unsigned>(check.exponent));
+            return IMAGETOOL_FAILED;
+        }
+        std::fprintf(stderr,
+                     "imagetool sign: warning: %s is an RSA-%u key with the public exponent %u; the switch "
+                     "will refuse images signed with it\n",
+                     args.keys[0], static_cast<unsigned>(check.modulus_bits), static_cast<unsigned>(check.exponent));
     }
 
     LoadedImage img;
