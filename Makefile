@@ -32,8 +32,9 @@ demo: build-host
 demo-again: build-host
 	build/host/bin/boardsim boot $(BOARD)
 
-# Every test of every preset, then a short run of each fuzz target.
-test: $(addprefix test-,$(PRESETS)) fuzz-smoke
+# Every test of every preset, a short run of each fuzz target, then the
+# scenarios on the emulated e500 system.
+test: $(addprefix test-,$(PRESETS)) fuzz-smoke e500-test
 
 fuzz-smoke: deps
 	scripts/fuzz --smoke
