@@ -6,8 +6,8 @@ e500_json_string() {
     printf '"%s"' "$(printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g')"
 }
 
-# e500_event KIND [PROGRAM ARG...]: records an event; with a program, an
-# "exec" event with its arguments.
+# e500_event KIND [PROGRAM ARG...]: records an event with the seconds since
+# the kernel started; with a program, an "exec" event with its arguments.
 e500_event() {
     kind=$1
     shift
@@ -22,5 +22,6 @@ e500_event() {
         fields="$fields,\"args\":[$args]"
         [ -z "${LD_PRELOAD:-}" ] || fields="$fields,\"preload\":$(e500_json_string "$LD_PRELOAD")"
     fi
-    printf '{"kind":"%s"%s}\n' "$kind" "$fields" > /dev/ttyS1
+    read -r uptime _ < /proc/uptime
+    printf '{"kind":"%s","uptime":%s%s}\n' "$kind" "$uptime" "$fields" > /dev/ttyS1
 }
