@@ -1,7 +1,7 @@
 # Shell helpers shared by the e500 build scripts (sourced, not run).
 
 # The cache root: builds of the kernel and busybox live outside the tree.
-E500_CACHE=${E500_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/bootmgr-e500}
+E500_CACHE=${E500_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/bootmgr-e500}
 E500_CROSS=powerpc-linux-gnu-
 E500_JOBS=${E500_JOBS:-2}
 
