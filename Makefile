@@ -5,7 +5,8 @@ PRESETS := host asan ppc
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean
+.PHONY: all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
+	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
 
@@ -31,8 +32,9 @@ demo: build-host
 demo-again: build-host
 	build/host/bin/boardsim boot $(BOARD)
 
-# Every test of every preset, then a short run of each fuzz target.
-test: $(addprefix test-,$(PRESETS)) fuzz-smoke
+# Every test of every preset, a short run of each fuzz target, then the
+# scenarios on the emulated e500 system.
+test: $(addprefix test-,$(PRESETS)) fuzz-smoke e500-test
 
 fuzz-smoke: deps
 	scripts/fuzz --smoke
@@ -42,6 +44,38 @@ fuzz: deps
 
 bench: build-host
 	scripts/bench
+
+# The emulated e500 system (tools/e500): the cross-built bootmgr on QEMU's
+# ppce500 with a real Linux kernel. The kernel and busybox are built once and
+# cached outside the tree (~/.cache/bootmgr-e500); only the targets the
+# system needs are built here.
+E500_BOARD ?= build/e500-board
+E500_ENV = E500=$(CURDIR)/tools/e500/e500 E500_BOOTMGR=$(CURDIR)/build/ppc/bin/bootmgr \
+	BOARDSIM=$(CURDIR)/build/host/bin/boardsim IMAGETOOL=$(CURDIR)/build/host/bin/imagetool \
+	DEMO_DIR=$(CURDIR)/build/host/demo
+
+e500-prereq:
+	@scripts/install-deps e500
+	@test -f build/host/build.ninja || cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS) --target boardsim imagetool demo_images
+	@test -f build/ppc/build.ninja || cmake --preset ppc >/dev/null
+	cmake --build --preset ppc -j $(JOBS) --target bootmgr
+	E500_JOBS=$(JOBS) tools/e500/e500 build
+
+# Boot a fresh demo board on the emulated e500 (Ctrl-A x stops it).
+e500-demo: e500-prereq
+	build/host/bin/boardsim new $(E500_BOARD) --demo --force
+	build/host/bin/boardsim env $(E500_BOARD) set gdb=off shell=off
+	tools/e500/e500 boot $(E500_BOARD)
+
+# The scenario suite on the emulated e500 (tests/e500).
+e500-test: e500-prereq
+	$(E500_ENV) /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e500 \
+		--basetemp=$(CURDIR)/build/e500-tmp $(PYTEST_ARGS)
+
+# Boot time on the emulated e500 and our CRC-32 and SHA-256 against mbedTLS's inside it.
+e500-bench: e500-prereq
+	$(E500_ENV) tools/e500/bench
 
 clean:
 	rm -rf build
