@@ -5,10 +5,25 @@ PRESETS := host asan ppc
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
+.PHONY: help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
+
+help:
+	@echo "make demo          install dependencies, build, boot a fresh demo board here (Ctrl-] leaves)"
+	@echo "make demo-again    boot the demo board again with what was changed on it"
+	@echo "make test          every test: host, asan and ppc builds, fuzz smoke runs, the e500 system"
+	@echo "make test-PRESET   build and test one preset: host, asan or ppc (CTEST_ARGS='-R NAME' for one test)"
+	@echo "make build-PRESET  build one preset (binaries in build/PRESET/bin)"
+	@echo "make fuzz          the fuzz targets for 10 minutes each (scripts/fuzz TARGET... for some)"
+	@echo "make fuzz-smoke    every fuzz target for 15 seconds, as make test does"
+	@echo "make bench         benchmarks against zlib, OpenSSL and mbedTLS in the same run"
+	@echo "make e500-demo     the demo board on the emulated e500 PowerPC system (Ctrl-A x leaves)"
+	@echo "make e500-test     the scenarios on the emulated e500 system"
+	@echo "make e500-bench    boot time and CRC/SHA-256 speed inside the emulated e500 system"
+	@echo "make deps          install the Debian packages the build and the tests need"
+	@echo "make clean         remove build/ (the e500 kernel cache in ~/.cache stays)"
 
 deps:
 	@scripts/install-deps
