@@ -471,6 +471,7 @@ struct Scratch {
     L local[kLocal];
     L* p = nullptr;
     u32 n = 0;
+    // cppcheck-suppress uninitMemberVar ; `local` is scratch space, written before it is read
     explicit Scratch(u32 count)
         : p(count <= kLocal ? local : static_cast<L*>(CRYPTO_malloc(count * sizeof(L)))), n(count) {}
     ~Scratch() {

@@ -34,8 +34,7 @@ bool write_pieces(int fd, const std::uint8_t* data, std::size_t len, bool progre
         if (progress) {
             // In 64 bits: on the 32-bit switch written * 100 would wrap at
             // 43 MB in size_t; no buffer in memory comes near 2^64 / 100.
-            const unsigned pct =
-                static_cast<unsigned>(static_cast<std::uint64_t>(written) * 100 / len);
+            const int pct = static_cast<int>(static_cast<std::uint64_t>(written) * 100 / len);
             std::printf("\b\b\b\b%3.3d%c", pct, '%');
             std::fflush(stdout);
         }

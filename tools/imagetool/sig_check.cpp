@@ -63,7 +63,7 @@ std::int32_t sigcheck_key_from_text(const std::string& name, std::span<const std
     } else if (st < 0) {
         *error = name + " has a public exponent wider than 32 bits, which the boot manager cannot use";
     }
-    if (st == 0) {
+    if (st == 0 && rsa != nullptr) {
         key->name = name;
         key->text.assign(text.begin(), text.end());
         key->modulus_length = static_cast<std::uint32_t>(modulus);
