@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/board_store.h"
-#include "tools/boardsim/devices.h"
-#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/board_store.h"
+#include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/boarddir/env_block.h"
 
 namespace {
 

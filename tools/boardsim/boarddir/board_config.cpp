@@ -1,4 +1,4 @@
-#include "tools/boardsim/board_config.h"
+#include "tools/boardsim/boarddir/board_config.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/env_block.h"
 
 inline constexpr std::uint32_t kSerialAddress = 0x000D;
 inline constexpr std::size_t kSerialLength = 12;

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/boardsim/devices.h"
+#include "tools/boardsim/devices/devices.h"
 
 struct fuse;
 

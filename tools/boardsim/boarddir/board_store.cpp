@@ -1,4 +1,4 @@
-#include "tools/boardsim/board_store.h"
+#include "tools/boardsim/boarddir/board_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>

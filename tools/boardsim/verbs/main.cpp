@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/board_runner.h"
-#include "tools/boardsim/board_store.h"
-#include "tools/boardsim/env_block.h"
-#include "tools/boardsim/session.h"
-#include "tools/boardsim/standins.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/console/board_runner.h"
+#include "tools/boardsim/boarddir/board_store.h"
+#include "tools/boardsim/boarddir/env_block.h"
+#include "tools/boardsim/sandbox/session.h"
+#include "tools/boardsim/sandbox/standins.h"
 
 namespace {
 

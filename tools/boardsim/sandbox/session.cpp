@@ -1,4 +1,4 @@
-#include "tools/boardsim/session.h"
+#include "tools/boardsim/sandbox/session.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>

@@ -1,4 +1,4 @@
-#include "tools/boardsim/board_runner.h"
+#include "tools/boardsim/console/board_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/boardsim/standins.h"
+#include "tools/boardsim/sandbox/standins.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/event_log.h"
-#include "tools/boardsim/session.h"
+#include "tools/boardsim/boarddir/event_log.h"
+#include "tools/boardsim/sandbox/session.h"
 
 namespace {
 

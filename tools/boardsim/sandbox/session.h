@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/device_server.h"
-#include "tools/boardsim/devices.h"
-#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/devices/device_server.h"
+#include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/boarddir/event_log.h"
 
 struct Session {
     std::string board_dir;

@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 35
-#include "tools/boardsim/device_server.h"
+#include "tools/boardsim/devices/device_server.h"
 
 #include <fcntl.h>
 #include <fuse.h>

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/event_log.h"
 
 inline constexpr int kEepromAddr = 0x52;
 inline constexpr int kMuxAddr = 0x71;

@@ -1,4 +1,4 @@
-#include "tools/boardsim/devices.h"
+#include "tools/boardsim/devices/devices.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
