@@ -10,6 +10,7 @@ A Board wraps one board directory:
     board = Board.create(tmp_path / "board", serial="SIM000000042")
     board.env_set(gdbserver="on")
     board.nvram_set(0x100, 2)
+    board.fault("power_cut_at=user-rename:1")           # power fails at the first rename in /user
     child = board.spawn_boot(max_boots=2, timeout=60)   # pexpect, console
     child.expect("Booting image '2'")
     status = board.wait_boot(child)                        # 0, 1 or 3
@@ -152,7 +153,7 @@ class Board:
 
     # --- running ----------------------------------------------------------
     def boot_args(self, max_boots: Optional[int] = None, timeout: Optional[float] = None, fast: bool = False,
-                  bootmgr: Optional[str] = None, faults: Iterable[str] = ()) -> list[str]:
+                  bootmgr: Optional[str] = None, faults: Iterable[str] = (), ro: Iterable[str] = ()) -> list[str]:
         args = ["boot", str(self.path)]
         if max_boots is not None:
             args += ["--max-boots", str(max_boots)]
@@ -165,12 +166,14 @@ class Board:
             args += ["--bootmgr", str(bootmgr)]
         for f in faults:
             args += ["--fault", f]
+        for p in ro:
+            args += ["--ro", str(p)]
         return args
 
     def spawn_boot(self, *, expect_timeout: float = 30, **kwargs):
         """Starts "boardsim boot" under pexpect with the console on its terminal.
 
-        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults).
+        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults, ro).
         Returns the pexpect child; use wait_boot to collect the exit status.
         """
         import pexpect  # only scenario tests need it

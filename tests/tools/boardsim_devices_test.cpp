@@ -44,6 +44,8 @@ protected:
         BoardFaults parsed;
         ASSERT_EQ(board_faults_parse(cfg, parsed), "");
         ASSERT_EQ(devices_open(dev, dir + "/b", cfg, parsed), "");
+        power_arm(power, parsed.power_cuts);
+        dev.power = &power;
         dev.now_ns = fake_now;
         dev.wall_seconds = fake_wall;
         g_fake_now = 1'000'000'000;
@@ -57,6 +59,7 @@ protected:
     }
     std::string dir;
     BoardConfig cfg;
+    Power power;
     BoardDevices dev;
 };
 
@@ -155,7 +158,7 @@ void count_cut(void*) { ++g_cuts; }
 TEST_F(Board, PowerCutStopsAfterTheBudgetAndKeepsWhatWasWritten) {
     open_devices({"power_cut_after=1500"});
     g_cuts = 0;
-    dev.on_power_cut = count_cut;
+    power.on_cut = count_cut;
     int p = part("kernel");
     std::vector<std::uint8_t> zeros(1024, 0);
     EXPECT_EQ(flash_write(dev, p, 0, zeros.data(), 1024), 1024);
@@ -407,6 +410,13 @@ TEST_F(Board, FaultEntriesAreCheckedBeforeTheyAreKept) {
         {"i2c.3=error", false}, {"i2c.0.80=nack", false}, {"i2c.1=maybe", false},
         {"missing=i2c-1,mtd-onie", true}, {"missing=mtd-user", false}, {"power_cut_after=4096", true},
         {"power_cut_after=lots", false}, {"noequals", false}, {"colour=blue", false},
+        {"power_cut_after=5@nvram", true}, {"power_cut_after=5@/user", true}, {"power_cut_after=5@/user/images/", true},
+        {"power_cut_after=5@/usr", false}, {"power_cut_after=5@/user/a/../b", false}, {"power_cut_after=5@/user//a", false},
+        {"power_cut_after=5@mtd-nosuch", false}, {"power_cut_after=5@nvram:10000", false}, {"power_cut_after=@nvram", false},
+        {"power_cut_at=nvram-write:1@nvram:100", true}, {"power_cut_at=flash-erase:2@mtd-kernel", true},
+        {"power_cut_at=user-rename:1@/user/production_key.pub.pem", true}, {"power_cut_at=nvram-write:0", false},
+        {"power_cut_at=user-write:1@mtd-kernel", false}, {"power_cut_at=flash-write:1@/user/a", false},
+        {"power_cut_at=frob:1", false}, {"power_cut_at=user-rename", false}, {"power_cut_at=user-rename:x", false},
     };
     for (const auto& r : rows) {
         BoardConfig c = cfg;

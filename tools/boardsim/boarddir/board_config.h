@@ -41,8 +41,17 @@ struct PartitionGeometry {
 //                                 EEPROM cell would
 //   fault.missing=DEV[,DEV...]    device files that do not exist (mtd-onie,
 //                                 i2c-1, ...)
-//   fault.power_cut_after=BYTES   power fails once BYTES more flash bytes
-//                                 have been written in this run
+//   fault.power_cut_after=BYTES[@WHERE]
+//                                 power fails once BYTES bytes of durable
+//                                 writes (at WHERE only, when given) have
+//                                 been stored in this run
+//   fault.power_cut_at=KIND:N[@WHERE]
+//                                 power fails at the Nth durable event of
+//                                 KIND in this run (counting from 1; only
+//                                 events at WHERE, when given); that event
+//                                 does not take effect
+// The durable events and their places are described at DurableKind and
+// PowerPlace; devices/power.h tells how a cut is counted.
 struct FlashFault {
     std::string partition;
     std::string op;          // "read", "short", "erase" or "write"
@@ -55,12 +64,53 @@ struct I2cFault {
     bool nack = false;       // true: ENXIO, false: EIO
 };
 
+// Every change of the board that outlives a power cut is one event of a
+// kind, named as its line in events.log:
+//   flash-write    one write(2) on an MTD device; carries its bytes
+//   flash-erase    one MEMERASE request
+//   nvram-write    one EEPROM byte (one per write cycle as bootmgr writes)
+//   user-write     the writes through one open /user file up to its
+//                  close(2); carries their bytes
+//   user-create    a new file (or symbolic link) under /user
+//   user-truncate  an ftruncate/truncate, or an open with O_TRUNC
+//   user-rename, user-unlink, user-mkdir, user-rmdir
+enum class DurableKind {
+    flash_write, flash_erase, nvram_write, user_write, user_create, user_truncate,
+    user_rename, user_unlink, user_mkdir, user_rmdir,
+};
+const char* durable_kind_name(DurableKind kind);
+
+// Where an event happens, or which events a fault counts. As text (WHERE):
+//   /user/PATH     that file, or that folder and everything under it
+//                  (a rename is at both its old and its new name)
+//   mtd-PART       that flash partition
+//   nvram          the whole EEPROM; nvram:ADDR one byte (hex address)
+// A place of area "any" (no @WHERE) holds every event.
+struct PowerPlace {
+    enum class Area { any, flash, nvram, user };
+    Area area = Area::any;
+    std::string name;        // flash: partition; user: "/user/..." path
+    int address = -1;        // nvram: byte address, -1 = every byte
+};
+
+// True when the event place `event` lies within `where`.
+bool power_place_holds(const PowerPlace& where, const PowerPlace& event);
+
+// One power cut trigger from power_cut_after or power_cut_at.
+struct PowerCutTrigger {
+    std::string cause;       // the entry as written, "power_cut_at=user-rename:1"
+    bool bytes = false;      // true: count bytes (power_cut_after); false: events
+    DurableKind kind = DurableKind::flash_write;  // events of this kind only
+    std::uint64_t count = 0; // BYTES, or N (>= 1)
+    PowerPlace where;
+};
+
 struct BoardFaults {
     std::vector<FlashFault> flash;
     std::vector<I2cFault> i2c;
     std::vector<std::uint16_t> nvram_write;
     std::vector<std::string> missing;
-    std::optional<std::uint64_t> power_cut_after;
+    std::vector<PowerCutTrigger> power_cuts;   // at most one of each key
 };
 
 struct BoardConfig {

@@ -3,6 +3,7 @@
 //
 // Session directory (a fresh temporary directory, removed at the end):
 //   dev/        FUSE mount point of the device files
+//   user/       FUSE mount point of /user (DIR/user passed through)
 //   etc/        the board's /etc (passwd, group, hosts, ld.so.cache)
 //   run/        bound read-write at /run/boardsim inside the sandbox:
 //               tool (this binary, read-only: stand-ins and the board init),
@@ -18,6 +19,8 @@
 #include "tools/boardsim/boarddir/board_config.h"
 #include "tools/boardsim/devices/device_server.h"
 #include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/devices/power.h"
+#include "tools/boardsim/devices/user_fs.h"
 #include "tools/boardsim/boarddir/event_log.h"
 
 struct Session {
@@ -26,8 +29,10 @@ struct Session {
     std::string dir;          // session directory
     BoardConfig cfg;
     BoardFaults faults;
+    Power power;
     BoardDevices devices;
     DeviceServer server;
+    UserFs user;
     EventLog log;
     std::vector<std::string> applets;  // busybox applets for /bin
 };

@@ -71,8 +71,26 @@ const char* verb_help(const std::string& verb) {
                "  i2c.BUS=error                 every transfer on the bus fails (EIO)\n"
                "  i2c.BUS.ADDR=nack|error       the device (7-bit hex address) does not answer / fails\n"
                "  missing=DEV[,DEV]             device files that do not exist (mtd-onie, i2c-1, ...)\n"
-               "  power_cut_after=BYTES         power fails once BYTES flash bytes were written\n"
-               "                                (once per boardsim run; the board then boots again)\n";
+               "  nvram.write=ADDR[,ADDR]       NVRAM write cycles storing into these (hex) addresses fail\n"
+               "  power_cut_after=BYTES[@WHERE] power fails once BYTES bytes of durable writes were stored:\n"
+               "                                the next byte is lost, and everything after it\n"
+               "  power_cut_at=KIND:N[@WHERE]   power fails at the Nth event of KIND (from 1), which does\n"
+               "                                not take effect; the events before it did\n"
+               "Durable writes, one events.log line each (KIND):\n"
+               "  flash-write   one write(2) on an MTD device (carries its bytes)\n"
+               "  flash-erase   one MEMERASE request (no bytes)\n"
+               "  nvram-write   one NVRAM byte (bootmgr writes one byte per write cycle)\n"
+               "  user-write    the writes of one open file under /user up to its close (carries their\n"
+               "                bytes; counted at its first write)\n"
+               "  user-create, user-truncate, user-rename, user-unlink, user-mkdir, user-rmdir (no bytes)\n"
+               "WHERE counts only what happens there: /user/PATH (a file, or a folder and all under it;\n"
+               "a rename is at its old and its new name), mtd-PART, nvram, nvram:ADDR (hex).\n"
+               "Examples: power_cut_at=nvram-write:1@nvram:100  the write of bootSlot (NVRAM 0x100);\n"
+               "  power_cut_after=1000@/user/images/image2      image2 keeps exactly 1000 new bytes;\n"
+               "  power_cut_at=user-rename:1@/user/production_key.pub.pem  the key file's rename.\n"
+               "The cut happens once per boardsim run: the running board stops, every further durable\n"
+               "write fails (EIO), events.log records a power-cut line (cause, event, where it stopped);\n"
+               "\"boot\" then boots the board again from what the writes left, with a fresh /tmp.\n";
     if (verb == "usb")
         return "usage: boardsim usb DIR insert | remove\n"
                "Inserts the USB stick (the files of DIR/usb, mounted at /mnt/usb with the marker\n"
@@ -81,8 +99,9 @@ const char* verb_help(const std::string& verb) {
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
                "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
-               "with the console on this terminal (Ctrl-] stops the board). A reboot request starts\n"
-               "the next boot with the persistent flash, NVRAM and /user and a fresh /tmp.\n"
+               "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
+               "power cut (\"boardsim fault --help\"), starts the next boot with the persistent flash,\n"
+               "NVRAM and /user and a fresh /tmp.\n"
                "--fast runs bootmgr's waits ten times faster. --fault adds a fault for this run only.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
@@ -90,8 +109,8 @@ const char* verb_help(const std::string& verb) {
     if (verb == "run")
         return "usage: boardsim run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
                "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp) and exits with\n"
-               "its status. A COMMAND given by absolute path has its directory bound read-only at\n"
-               "the same place; --ro binds further host paths.\n";
+               "its status (137 after a power cut). A COMMAND given by absolute path has its directory\n"
+               "bound read-only at the same place; --ro binds further host paths.\n";
     return nullptr;
 }
 
