@@ -428,6 +428,7 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
     cfg.clock_offset = -42;
     cfg.clock_frozen = 1234567890;
     cfg.usb_inserted = true;
+    cfg.usb_mount_after = 12.5;
     cfg.entries["future.key"] = "kept";
     ASSERT_EQ(board_fault_set(cfg, "flash.kernel.write=3"), "");
     ASSERT_EQ(board_config_save(dir + "/b", cfg), "");
@@ -437,6 +438,7 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
     ASSERT_TRUE(back.clock_frozen.has_value());
     EXPECT_EQ(*back.clock_frozen, 1234567890);
     EXPECT_TRUE(back.usb_inserted);
+    EXPECT_EQ(back.usb_mount_after, 12.5);
     EXPECT_EQ(back.entries["future.key"], "kept");
     EXPECT_EQ(back.entries["fault.flash.kernel.write"], "3");
     EXPECT_EQ(back.partitions.size(), 7u);
@@ -445,7 +447,8 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
 TEST_F(Board, BadConfigIsRefusedWithAReason) {
     struct Row { const char* line; };
     const Row rows[] = {{"erase_size=1000"}, {"part.kernel=1000"}, {"clock_offset=soon"}, {"usb=maybe"},
-                        {"just text"}, {"fault.i2c.9=error"}};
+                        {"just text"}, {"fault.i2c.9=error"}, {"usb_mount_after=-1"}, {"usb_mount_after=3601"},
+                        {"usb_mount_after=nan"}, {"usb_mount_after=2s"}};
     for (const auto& r : rows) {
         std::ofstream(dir + "/b/board.conf", std::ios::app) << r.line << "\n";
         BoardConfig c;
@@ -465,6 +468,25 @@ TEST_F(Board, NewBoardRefusesToOverwriteUnlessForced) {
     struct Row { const char* serial; };
     for (const Row& r : {Row{"SHORT"}, Row{"THIRTEENCHARS"}, Row{"WITH SPACE12"}})
         EXPECT_NE(board_create(dir + "/c", r.serial, false), "") << r.serial;
+}
+
+TEST_F(Board, UsbFilesAreListedWithSizeAndMd5) {
+    fs::create_directories(dir + "/b/usb/sub");
+    std::ofstream(dir + "/b/usb/b.img") << "abc";
+    std::ofstream(dir + "/b/usb/a.img");
+    std::ofstream(dir + "/b/usb/sub/c") << std::string(100000, 'x');
+    std::vector<UsbFile> files;
+    ASSERT_EQ(board_usb_files(dir + "/b", files), "");
+    ASSERT_EQ(files.size(), 3u);
+    struct Row { const char* path; std::uint64_t size; const char* md5; };
+    const Row rows[] = {{"a.img", 0, "d41d8cd98f00b204e9800998ecf8427e"},  // RFC 1321 test suite
+                        {"b.img", 3, "900150983cd24fb0d6963f7d28e17f72"},
+                        {"sub/c", 100000, "d5816f35916d1d9482fb0f1ec201101d"}};  // more than one read
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(files[i].path, rows[i].path);
+        EXPECT_EQ(files[i].size, rows[i].size) << rows[i].path;
+        EXPECT_EQ(files[i].md5, rows[i].md5) << rows[i].path;
+    }
 }
 
 TEST_F(Board, NvramRangeIsChecked) {

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "strformat.h"
+
 std::vector<PartitionGeometry> board_default_partitions() {
     return {
         {"uboot", 512u * 1024},     {"ubootenv", 128u * 1024},
@@ -51,6 +53,15 @@ static std::string load_u32(const std::string& key, const std::string& text,
     return {};
 }
 
+bool parse_seconds(const std::string& text, double& seconds) {
+    if (text.empty() || text[0] == ' ') return false;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(v >= 0 && v <= kMaxMountAfter)) return false;
+    seconds = v;
+    return true;
+}
+
 std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
     std::ifstream in(dir + "/board.conf");
     if (!in) return dir + " is not a board directory (no readable board.conf); make one with \"boardsim new " + dir + "\".";
@@ -87,6 +98,9 @@ std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
         } else if (key == "usb") {
             if (val != "inserted" && val != "removed") err = "board.conf: usb must be inserted or removed";
             cfg.usb_inserted = val == "inserted";
+        } else if (key == "usb_mount_after") {
+            if (!parse_seconds(val, cfg.usb_mount_after))
+                err = "board.conf: usb_mount_after must be seconds from 0 to " + std::to_string(kMaxMountAfter);
         } else if (key == "led_reg") {
             std::uint32_t v = 0;
             err = load_u32(key, val, v);
@@ -117,12 +131,13 @@ std::string board_config_save(const std::string& dir, const BoardConfig& cfg) {
     out << "clock_offset=" << cfg.clock_offset << "\n";
     if (cfg.clock_frozen) out << "clock_frozen=" << *cfg.clock_frozen << "\n";
     out << "usb=" << (cfg.usb_inserted ? "inserted" : "removed") << "\n";
+    if (cfg.usb_mount_after > 0) out << "usb_mount_after=" << strformat("%g", cfg.usb_mount_after) << "\n";
     char led[8];
     std::snprintf(led, sizeof led, "0x%02x", cfg.led_reg);
     out << "led_reg=" << led << "\n";
     for (const auto& [k, v] : cfg.entries) {
         if (k == "erase_size" || k.rfind("part.", 0) == 0 || k == "env_size" ||
-            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "led_reg")
+            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "usb_mount_after" || k == "led_reg")
             continue;
         out << k << "=" << v << "\n";
     }

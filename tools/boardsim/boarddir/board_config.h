@@ -9,6 +9,9 @@
 //   clock_offset=SECONDS          board clock = host clock + offset
 //   clock_frozen=EPOCH            if present, the board clock stands still
 //   usb=inserted|removed          whether DIR/usb is offered as the USB stick
+//   usb_mount_after=SECONDS       the platform mounts the stick that many
+//                                 seconds of board time after bootmgr starts
+//                                 (absent: at once)
 //   led_reg=0xNN                  board control register 0x11 at power-on
 //   fault.KEY=VALUE               injected faults (see board_fault_set)
 // Unknown keys are kept and written back unchanged, so later versions can add
@@ -120,6 +123,7 @@ struct BoardConfig {
     std::int64_t clock_offset = 0;
     std::optional<std::int64_t> clock_frozen;
     bool usb_inserted = false;
+    double usb_mount_after = 0;  // seconds of board time; 0 = at once
     std::uint8_t led_reg = 0x00;
     std::map<std::string, std::string> entries;  // every key as read, faults included
 };
@@ -146,6 +150,10 @@ std::string board_fault_set(BoardConfig& cfg, const std::string& assignment);
 // Number parsing shared by the command line: decimal, or hex with 0x.
 bool parse_u64(const std::string& text, std::uint64_t& value);
 bool parse_i64(const std::string& text, std::int64_t& value);
+
+// A stick mount delay: decimal seconds, fractions allowed, 0 to kMaxMountAfter.
+inline constexpr int kMaxMountAfter = 3600;
+bool parse_seconds(const std::string& text, double& seconds);
 
 // Paths inside a board directory.
 std::string board_flash_path(const std::string& dir, const std::string& partition);

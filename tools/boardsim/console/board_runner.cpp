@@ -222,6 +222,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         event_log_write(s.log, "boot", opt.fast ? ",\"fast\":true" : "");
         if (boot > 1) say(c, "[boardsim: boot " + std::to_string(boot) + "]");
         SandboxRequest req;
+        req.boot = true;
         req.console = c.slave_path;
         req.bootmgr = opt.bootmgr;
         req.ro_paths = opt.ro_paths;

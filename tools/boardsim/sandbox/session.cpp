@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "strformat.h"
+
 namespace fs = std::filesystem;
 
 static const char* kBwrap = "/usr/bin/bwrap";
@@ -146,6 +148,7 @@ std::string session_start(Session& s, const std::string& board_dir,
     write_file(s.dir + "/etc/hostname", "switch\n");
     fs::copy_file("/etc/ld.so.cache", s.dir + "/etc/ld.so.cache", ec);
     write_file(s.dir + "/run/tool", "");
+    fs::create_directory(s.dir + "/run/stick", ec);
     write_file(s.dir + "/run/events.log", "");
 
     fs::create_directories(s.board_dir + "/user", ec);
@@ -185,12 +188,18 @@ void session_stop(Session& s) {
 }
 
 void session_prepare_boot(Session& s, int boot, bool fast) {
+    BoardConfig now;
+    if (board_config_load(s.board_dir, now).empty()) {
+        s.cfg.usb_inserted = now.usb_inserted;
+        s.cfg.usb_mount_after = now.usb_mount_after;
+    }
     s.log.boot = boot;
     ::unlink((s.dir + "/run/reboot").c_str());
     ::unlink((s.dir + "/run/launched").c_str());
     ::unlink((s.dir + "/run/memchk").c_str());
+    const double stick = s.cfg.usb_inserted ? s.cfg.usb_mount_after : -1;
     write_file(s.dir + "/run/session", std::to_string(s.log.t0_ns) + " " + std::to_string(boot) + " " +
-                                           (fast ? "1" : "0") + "\n");
+                                           (fast ? "1" : "0") + " " + strformat("%g", stick) + "\n");
 }
 
 bool session_marker(const Session& s, const char* name) {
@@ -223,15 +232,16 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
     for (const char* n : {"reboot", "flash_eraseall", "dhclient"}) add({"--symlink", tool, std::string("/sbin/") + n});
     for (const auto& f : s.server.files) add({"--bind", s.dir + "/dev/" + f, "/dev/" + f});
     if (!req.console.empty()) add({"--dev-bind", req.console, "/dev/ttyS0"});
-    add({"--tmpfs", "/tmp", "--bind", s.dir + "/user", "/user"});
-    if (s.cfg.usb_inserted) {
-        std::error_code ec;
-        fs::create_directories(s.board_dir + "/usb", ec);
-        add({"--bind", s.board_dir + "/usb", "/mnt/usb", "--dir", "/tmp/usb"});
-    }
+    add({"--tmpfs", "/tmp", "--bind", s.dir + "/user", "/user", "--dir", "/mnt/usb"});
     add({"--bind", s.dir + "/run", kBoardRunDir,
          "--ro-bind", s.self_exe, tool,
          "--bind", board_events_path(s.board_dir), std::string(kBoardRunDir) + "/events.log"});
+    if (s.cfg.usb_inserted) {
+        std::error_code ec;
+        fs::create_directories(s.board_dir + "/usb", ec);
+        if (req.boot) add({"--ro-bind", s.board_dir + "/usb", std::string(kBoardRunDir) + "/stick"});
+        else add({"--ro-bind", s.board_dir + "/usb", "/mnt/usb", "--dir", "/tmp/usb"});
+    }
     if (access("/usr/bin/rx", X_OK) == 0 && access("/usr/bin/rz", X_OK) == 0)
         add({"--ro-bind", s.self_exe, "/usr/bin/rx"});
     if (!req.bootmgr.empty()) add({"--ro-bind", req.bootmgr, "/sbin/bootmgr"});

@@ -28,7 +28,7 @@ const char* const kMainHelp =
     "  nvram DIR get ADDR [COUNT] | set ADDR BYTE...       board NVRAM (hex)\n"
     "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
     "  fault DIR show | set KEY=VALUE... | clear [KEY...]   injected faults\n"
-    "  usb DIR insert | remove                             the USB stick (DIR/usb)\n"
+    "  usb DIR insert [--mount-after S] | remove | show  the USB stick (DIR/usb)\n"
     "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
     "\"boardsim VERB --help\" describes a verb.\n";
@@ -92,25 +92,35 @@ const char* verb_help(const std::string& verb) {
                "write fails (EIO), events.log records a power-cut line (cause, event, where it stopped);\n"
                "\"boot\" then boots the board again from what the writes left, with a fresh /tmp.\n";
     if (verb == "usb")
-        return "usage: boardsim usb DIR insert | remove\n"
-               "Inserts the USB stick (the files of DIR/usb, mounted at /mnt/usb with the marker\n"
-               "/tmp/usb) or removes it, from the next boot on.\n";
+        return "usage: boardsim usb DIR insert [--mount-after SECONDS] | remove | show\n"
+               "The USB stick is the folder DIR/usb; put files there (imagetool builds images).\n"
+               "insert: from the next boot on, the platform mounts the stick read-only at /mnt/usb\n"
+               "  and then makes the marker /tmp/usb, which tells bootmgr the stick is mounted: at\n"
+               "  once, or with --mount-after SECONDS (fractions allowed, up to 3600) that long after\n"
+               "  bootmgr starts. The delay is board time: under \"boot --fast\" it passes ten times\n"
+               "  faster, as bootmgr's own waits do. \"run\" mounts the stick at once.\n"
+               "remove: the board boots without the stick (no /tmp/usb, /mnt/usb empty).\n"
+               "show: whether the stick is inserted and its mount delay, then one line per file:\n"
+               "  MD5, size in bytes, path on the stick.\n"
+               "Each boot of a \"boot\" run takes the stick as board.conf has it at that boot.\n";
     if (verb == "boot")
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
                "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
                "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
                "power cut (\"boardsim fault --help\"), starts the next boot with the persistent flash,\n"
-               "NVRAM and /user and a fresh /tmp.\n"
-               "--fast runs bootmgr's waits ten times faster. --fault adds a fault for this run only.\n"
+               "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
+               "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
+               "mount delay. --fault adds a fault for this run only.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
                "Events go to DIR/events.log, one JSON object per line.\n";
     if (verb == "run")
         return "usage: boardsim run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
-               "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp) and exits with\n"
-               "its status (137 after a power cut). A COMMAND given by absolute path has its directory\n"
-               "bound read-only at the same place; --ro binds further host paths.\n";
+               "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp, the USB stick\n"
+               "mounted at once when inserted) and exits with its status (137 after a power cut).\n"
+               "A COMMAND given by absolute path has its directory bound read-only at the same place;\n"
+               "--ro binds further host paths.\n";
     return nullptr;
 }
 
@@ -340,10 +350,29 @@ int cmd_fault(const std::vector<std::string>& a) {
 }
 
 int cmd_usb(const std::vector<std::string>& a) {
-    if (a.size() != 2 || (a[1] != "insert" && a[1] != "remove")) return usage_error("usb", "expected DIR insert|remove");
+    if (a.size() < 2) return usage_error("usb", "expected DIR insert|remove|show");
     BoardConfig cfg;
     if (int rc = load(a[0], cfg)) return rc;
+    if (a[1] == "show" && a.size() == 2) {
+        std::vector<UsbFile> files;
+        std::string err = board_usb_files(a[0], files);
+        if (!err.empty()) return fail(err);
+        if (!cfg.usb_inserted) std::printf("removed\n");
+        else if (cfg.usb_mount_after > 0) std::printf("inserted, mounted %g s after bootmgr starts\n", cfg.usb_mount_after);
+        else std::printf("inserted, mounted at once\n");
+        for (const auto& f : files)
+            std::printf("%s  %llu  %s\n", f.md5.c_str(), static_cast<unsigned long long>(f.size), f.path.c_str());
+        return 0;
+    }
+    double mount_after = 0;
+    if (a[1] == "insert" && a.size() == 4 && a[2] == "--mount-after") {
+        if (!parse_seconds(a[3], mount_after))
+            return usage_error("usb", "--mount-after needs seconds from 0 to " + std::to_string(kMaxMountAfter));
+    } else if ((a[1] != "insert" && a[1] != "remove") || a.size() != 2) {
+        return usage_error("usb", "expected DIR insert [--mount-after SECONDS] | remove | show");
+    }
     cfg.usb_inserted = a[1] == "insert";
+    cfg.usb_mount_after = mount_after;
     std::error_code ec;
     std::filesystem::create_directories(a[0] + "/usb", ec);
     std::string err = board_config_save(a[0], cfg);
