@@ -1,7 +1,6 @@
 #define FUSE_USE_VERSION 35
 #include "tools/boardsim/devices/user_fs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <fuse.h>
 #include <sys/stat.h>
@@ -14,15 +13,6 @@
 
 namespace {
 
-// One open file; fi->fh points at it.
-struct OpenUserFile {
-    int fd = -1;
-    std::string path;            // as the board sees it, "/user/..."
-    bool writing = false;        // a user-write event is open (writes since the last close)
-    std::uint64_t written = 0;   // its bytes stored
-    std::uint64_t outages = 0;   // power cuts before its first write
-};
-
 UserFs& self() { return *static_cast<UserFs*>(fuse_get_context()->private_data); }
 
 // FUSE paths are "/" or "/NAME/...": relative to DIR/user for the *at calls.
@@ -32,7 +22,29 @@ std::string board_path(const char* path) { return path[1] ? std::string("/user")
 
 PowerPlace place(const std::string& board) { return {PowerPlace::Area::user, board, -1}; }
 
-OpenUserFile* file_of(const struct fuse_file_info* fi) { return reinterpret_cast<OpenUserFile*>(fi->fh); }
+// The open file of fi, or null when the kernel hands back an unknown one.
+UserFile* file_of(const struct fuse_file_info* fi) {
+    auto it = self().open_files.find(fi->fh);
+    return it == self().open_files.end() ? nullptr : &it->second;
+}
+
+// Its descriptor, or -1 (the calls on it then fail with EBADF).
+int fd_of(const struct fuse_file_info* fi) {
+    const UserFile* f = file_of(fi);
+    return f ? f->fd : -1;
+}
+
+// Records an open file or folder; returns its fi->fh.
+std::uint64_t add_file(UserFile file) {
+    UserFs& fs = self();
+    fs.open_files[++fs.last_fh] = std::move(file);
+    return fs.last_fh;
+}
+
+void close_file(UserFile& f) {
+    if (f.dir) ::closedir(f.dir);
+    else if (f.fd >= 0) ::close(f.fd);
+}
 
 void log(const char* kind, const std::string& fields) {
     if (self().log) event_log_write(*self().log, kind, fields);
@@ -58,7 +70,7 @@ int power_off() { return power_is_off(*self().power) ? -EIO : 0; }
 std::string path_field(const std::string& board) { return ",\"path\":" + json_string(board); }
 
 int op_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
-    int rc = fi ? ::fstat(file_of(fi)->fd, st) : ::fstatat(self().root, rel(path), st, AT_SYMLINK_NOFOLLOW);
+    int rc = fi ? ::fstat(fd_of(fi), st) : ::fstatat(self().root, rel(path), st, AT_SYMLINK_NOFOLLOW);
     return rc == 0 ? 0 : -errno;
 }
 
@@ -113,20 +125,20 @@ int op_rename(const char* from, const char* to, unsigned int flags) {
 
 int op_chmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
     if (int rc = power_off()) return rc;
-    int rc = fi ? ::fchmod(file_of(fi)->fd, mode) : ::fchmodat(self().root, rel(path), mode, 0);
+    int rc = fi ? ::fchmod(fd_of(fi), mode) : ::fchmodat(self().root, rel(path), mode, 0);
     return rc == 0 ? 0 : -errno;
 }
 
 int op_chown(const char* path, uid_t uid, gid_t gid, struct fuse_file_info* fi) {
     if (int rc = power_off()) return rc;
-    int rc = fi ? ::fchown(file_of(fi)->fd, uid, gid)
+    int rc = fi ? ::fchown(fd_of(fi), uid, gid)
                 : ::fchownat(self().root, rel(path), uid, gid, AT_SYMLINK_NOFOLLOW);
     return rc == 0 ? 0 : -errno;
 }
 
 int op_utimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
     if (int rc = power_off()) return rc;
-    int rc = fi ? ::futimens(file_of(fi)->fd, tv) : ::utimensat(self().root, rel(path), tv, AT_SYMLINK_NOFOLLOW);
+    int rc = fi ? ::futimens(fd_of(fi), tv) : ::utimensat(self().root, rel(path), tv, AT_SYMLINK_NOFOLLOW);
     return rc == 0 ? 0 : -errno;
 }
 
@@ -141,7 +153,7 @@ int truncate_fd(int fd, const std::string& board, off_t size) {
 
 int op_truncate(const char* path, off_t size, struct fuse_file_info* fi) {
     const std::string board = board_path(path);
-    if (fi) return truncate_fd(file_of(fi)->fd, board, size);
+    if (fi) return truncate_fd(fd_of(fi), board, size);
     int fd = ::openat(self().root, rel(path), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return -errno;
     int rc = truncate_fd(fd, board, size);
@@ -175,12 +187,7 @@ int open_file(const char* path, struct fuse_file_info* fi, bool create, mode_t m
             return rc;
         }
     }
-    auto* f = new (std::nothrow) OpenUserFile{fd, board, false, 0, 0};
-    if (!f) {
-        ::close(fd);
-        return -ENOMEM;
-    }
-    fi->fh = reinterpret_cast<std::uint64_t>(f);
+    fi->fh = add_file({fd, nullptr, board, false, 0, 0});
     // Cached pages of an earlier open are dropped; reads of this open are
     // cached. Writes go through to DIR/user in any case.
     fi->keep_cache = 0;
@@ -193,12 +200,13 @@ int op_open(const char* path, struct fuse_file_info* fi) { return open_file(path
 int op_create(const char* path, mode_t mode, struct fuse_file_info* fi) { return open_file(path, fi, true, mode); }
 
 int op_read(const char*, char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
-    ssize_t n = ::pread(file_of(fi)->fd, buf, size, off);
+    ssize_t n = ::pread(fd_of(fi), buf, size, off);
     return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int op_write(const char*, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
-    OpenUserFile* f = file_of(fi);
+    UserFile* f = file_of(fi);
+    if (!f) return -EBADF;
     const DurableEvent event{DurableKind::user_write, place(f->path), {}, size, !f->writing};
     const std::uint64_t outages = power_outages(*self().power);
     bool fails = false;
@@ -221,23 +229,25 @@ int op_write(const char*, const char* buf, size_t size, off_t off, struct fuse_f
 // Ends the open user-write event of f, if any, with its line in the log,
 // unless the power failed since it began: the cut's line tells its end, and
 // the file is closed only when its writer has died.
-void close_write_event(OpenUserFile* f) {
-    if (f->writing && power_outages(*self().power) == f->outages)
-        log("user-write", path_field(f->path) + ",\"bytes\":" + std::to_string(f->written));
-    f->writing = false;
-    f->written = 0;
+void close_write_event(UserFile& f) {
+    if (f.writing && power_outages(*self().power) == f.outages)
+        log("user-write", path_field(f.path) + ",\"bytes\":" + std::to_string(f.written));
+    f.writing = false;
+    f.written = 0;
 }
 
 int op_flush(const char*, struct fuse_file_info* fi) {
-    close_write_event(file_of(fi));
+    if (UserFile* f = file_of(fi)) close_write_event(*f);
     return 0;
 }
 
+// release and releasedir.
 int op_release(const char*, struct fuse_file_info* fi) {
-    OpenUserFile* f = file_of(fi);
-    close_write_event(f);
-    ::close(f->fd);
-    delete f;
+    if (UserFile* f = file_of(fi)) {
+        close_write_event(*f);
+        close_file(*f);
+        self().open_files.erase(fi->fh);
+    }
     return 0;
 }
 
@@ -258,14 +268,16 @@ int op_opendir(const char* path, struct fuse_file_info* fi) {
         ::close(fd);
         return -err;
     }
-    fi->fh = reinterpret_cast<std::uint64_t>(d);
+    fi->fh = add_file({fd, d, board_path(path), false, 0, 0});
     return 0;
 }
 
 // The whole folder in one call (offsets 0), as libfuse then keeps it.
 int op_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info* fi,
                enum fuse_readdir_flags) {
-    DIR* d = reinterpret_cast<DIR*>(fi->fh);
+    UserFile* f = file_of(fi);
+    if (!f || !f->dir) return -EBADF;
+    DIR* d = f->dir;
     ::rewinddir(d);
     while (struct dirent* e = ::readdir(d)) {
         struct stat st {};
@@ -273,11 +285,6 @@ int op_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_
         st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
         if (fill(buf, e->d_name, &st, 0, static_cast<fuse_fill_dir_flags>(0))) break;
     }
-    return 0;
-}
-
-int op_releasedir(const char*, struct fuse_file_info* fi) {
-    ::closedir(reinterpret_cast<DIR*>(fi->fh));
     return 0;
 }
 
@@ -328,7 +335,7 @@ std::string user_fs_start(UserFs& fs, const std::string& dir, Power& power, cons
         o.fsync = op_fsync;
         o.opendir = op_opendir;
         o.readdir = op_readdir;
-        o.releasedir = op_releasedir;
+        o.releasedir = op_release;
         o.init = op_init;
         o.create = op_create;
         o.utimens = op_utimens;
@@ -344,6 +351,8 @@ std::string user_fs_start(UserFs& fs, const std::string& dir, Power& power, cons
 
 void user_fs_stop(UserFs& fs) {
     fuse_mount_stop(fs.mount);
+    for (auto& [fh, f] : fs.open_files) close_file(f);
+    fs.open_files.clear();
     if (fs.root >= 0) ::close(fs.root);
     fs.root = -1;
 }

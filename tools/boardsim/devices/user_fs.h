@@ -24,11 +24,25 @@
 // Requests are served on one thread.
 #pragma once
 
+#include <dirent.h>
+
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "tools/boardsim/boarddir/event_log.h"
 #include "tools/boardsim/devices/fuse_mount.h"
 #include "tools/boardsim/devices/power.h"
+
+// One open file or folder.
+struct UserFile {
+    int fd = -1;                 // a file's descriptor, owned
+    DIR* dir = nullptr;          // a folder being listed, owned
+    std::string path;            // as the board sees it, "/user/..."
+    bool writing = false;        // a user-write event is open (writes since the last close)
+    std::uint64_t written = 0;   // its bytes stored
+    std::uint64_t outages = 0;   // power cuts before its first write
+};
 
 struct UserFs {
     FuseMount mount;
@@ -36,6 +50,10 @@ struct UserFs {
     int root = -1;                 // DIR/user (O_PATH), owned
     Power* power = nullptr;        // not owned; must outlive the file system
     const EventLog* log = nullptr; // not owned; may be null
+    // By fi->fh. Files of a board killed at a power cut may still be open
+    // when the file system stops; they are closed then.
+    std::map<std::uint64_t, UserFile> open_files;
+    std::uint64_t last_fh = 0;
 };
 
 // Serves dir (an existing directory) at mountpoint (an existing empty
@@ -43,5 +61,6 @@ struct UserFs {
 std::string user_fs_start(UserFs& fs, const std::string& dir, Power& power, const EventLog* log,
                           const std::string& mountpoint);
 
-// Unmounts, joins the thread and closes dir. Safe on a file system never started.
+// Unmounts, joins the thread and closes dir and the files left open. Safe
+// on a file system never started.
 void user_fs_stop(UserFs& fs);
