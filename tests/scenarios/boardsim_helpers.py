@@ -10,6 +10,9 @@ A Board wraps one board directory:
     board = Board.create(tmp_path / "board", serial="SIM000000042")
     board.env_set(gdbserver="on")
     board.nvram_set(0x100, 2)
+    board.usb_put("NPX7710_OS.img", image_bytes)
+    board.usb_insert(mount_after=3)                     # /tmp/usb 3 s after bootmgr starts
+    board.fault("power_cut_at=user-rename:1")           # power fails at the first rename in /user
     child = board.spawn_boot(max_boots=2, timeout=60)   # pexpect, console
     child.expect("Booting image '2'")
     status = board.wait_boot(child)                        # 0, 1 or 3
@@ -112,10 +115,41 @@ class Board:
     def clear_faults(self) -> None:
         boardsim("fault", self.path, "clear")
 
-    def usb(self, inserted: bool = True) -> Path:
-        """Inserts (or removes) the USB stick; returns the folder holding its files."""
-        boardsim("usb", self.path, "insert" if inserted else "remove")
+    def usb(self, inserted: bool = True, mount_after: Optional[float] = None) -> Path:
+        """Inserts (or removes) the USB stick; returns the folder holding its files.
+
+        mount_after: seconds of board time after bootmgr starts until the
+        platform mounts the stick (None: at once).
+        """
+        if not inserted:
+            boardsim("usb", self.path, "remove")
+        elif mount_after is None:
+            boardsim("usb", self.path, "insert")
+        else:
+            boardsim("usb", self.path, "insert", "--mount-after", f"{mount_after:g}")
         return self.path / "usb"
+
+    def usb_insert(self, mount_after: Optional[float] = None) -> Path:
+        return self.usb(True, mount_after)
+
+    def usb_remove(self) -> None:
+        self.usb(False)
+
+    def usb_put(self, name: str, content: bytes | Path | str) -> Path:
+        """Puts a file on the stick (bytes, or a copy of a host file); returns its path."""
+        target = self.path / "usb" / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content if isinstance(content, bytes) else Path(content).read_bytes())
+        return target
+
+    def usb_show(self) -> tuple[str, list[tuple[str, int, str]]]:
+        """The stick's state line and its files as (MD5, size, path), sorted by path."""
+        lines = boardsim("usb", self.path, "show").stdout.splitlines()
+        files = []
+        for line in lines[1:]:
+            md5, size, path = line.split("  ", 2)
+            files.append((md5, int(size), path))
+        return lines[0], files
 
     def flash_path(self, partition: str) -> Path:
         return self.path / "flash" / f"{partition}.bin"
@@ -152,7 +186,7 @@ class Board:
 
     # --- running ----------------------------------------------------------
     def boot_args(self, max_boots: Optional[int] = None, timeout: Optional[float] = None, fast: bool = False,
-                  bootmgr: Optional[str] = None, faults: Iterable[str] = ()) -> list[str]:
+                  bootmgr: Optional[str] = None, faults: Iterable[str] = (), ro: Iterable[str] = ()) -> list[str]:
         args = ["boot", str(self.path)]
         if max_boots is not None:
             args += ["--max-boots", str(max_boots)]
@@ -165,12 +199,14 @@ class Board:
             args += ["--bootmgr", str(bootmgr)]
         for f in faults:
             args += ["--fault", f]
+        for p in ro:
+            args += ["--ro", str(p)]
         return args
 
     def spawn_boot(self, *, expect_timeout: float = 30, **kwargs):
         """Starts "boardsim boot" under pexpect with the console on its terminal.
 
-        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults).
+        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults, ro).
         Returns the pexpect child; use wait_boot to collect the exit status.
         """
         import pexpect  # only scenario tests need it

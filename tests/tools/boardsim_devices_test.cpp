@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/board_store.h"
-#include "tools/boardsim/devices.h"
-#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/board_store.h"
+#include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/boarddir/env_block.h"
 
 namespace {
 
@@ -44,6 +44,8 @@ protected:
         BoardFaults parsed;
         ASSERT_EQ(board_faults_parse(cfg, parsed), "");
         ASSERT_EQ(devices_open(dev, dir + "/b", cfg, parsed), "");
+        power_arm(power, parsed.power_cuts);
+        dev.power = &power;
         dev.now_ns = fake_now;
         dev.wall_seconds = fake_wall;
         g_fake_now = 1'000'000'000;
@@ -57,6 +59,7 @@ protected:
     }
     std::string dir;
     BoardConfig cfg;
+    Power power;
     BoardDevices dev;
 };
 
@@ -155,7 +158,7 @@ void count_cut(void*) { ++g_cuts; }
 TEST_F(Board, PowerCutStopsAfterTheBudgetAndKeepsWhatWasWritten) {
     open_devices({"power_cut_after=1500"});
     g_cuts = 0;
-    dev.on_power_cut = count_cut;
+    power.on_cut = count_cut;
     int p = part("kernel");
     std::vector<std::uint8_t> zeros(1024, 0);
     EXPECT_EQ(flash_write(dev, p, 0, zeros.data(), 1024), 1024);
@@ -407,6 +410,13 @@ TEST_F(Board, FaultEntriesAreCheckedBeforeTheyAreKept) {
         {"i2c.3=error", false}, {"i2c.0.80=nack", false}, {"i2c.1=maybe", false},
         {"missing=i2c-1,mtd-onie", true}, {"missing=mtd-user", false}, {"power_cut_after=4096", true},
         {"power_cut_after=lots", false}, {"noequals", false}, {"colour=blue", false},
+        {"power_cut_after=5@nvram", true}, {"power_cut_after=5@/user", true}, {"power_cut_after=5@/user/images/", true},
+        {"power_cut_after=5@/usr", false}, {"power_cut_after=5@/user/a/../b", false}, {"power_cut_after=5@/user//a", false},
+        {"power_cut_after=5@mtd-nosuch", false}, {"power_cut_after=5@nvram:10000", false}, {"power_cut_after=@nvram", false},
+        {"power_cut_at=nvram-write:1@nvram:100", true}, {"power_cut_at=flash-erase:2@mtd-kernel", true},
+        {"power_cut_at=user-rename:1@/user/production_key.pub.pem", true}, {"power_cut_at=nvram-write:0", false},
+        {"power_cut_at=user-write:1@mtd-kernel", false}, {"power_cut_at=flash-write:1@/user/a", false},
+        {"power_cut_at=frob:1", false}, {"power_cut_at=user-rename", false}, {"power_cut_at=user-rename:x", false},
     };
     for (const auto& r : rows) {
         BoardConfig c = cfg;
@@ -418,6 +428,7 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
     cfg.clock_offset = -42;
     cfg.clock_frozen = 1234567890;
     cfg.usb_inserted = true;
+    cfg.usb_mount_after = 12.5;
     cfg.entries["future.key"] = "kept";
     ASSERT_EQ(board_fault_set(cfg, "flash.kernel.write=3"), "");
     ASSERT_EQ(board_config_save(dir + "/b", cfg), "");
@@ -427,6 +438,7 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
     ASSERT_TRUE(back.clock_frozen.has_value());
     EXPECT_EQ(*back.clock_frozen, 1234567890);
     EXPECT_TRUE(back.usb_inserted);
+    EXPECT_EQ(back.usb_mount_after, 12.5);
     EXPECT_EQ(back.entries["future.key"], "kept");
     EXPECT_EQ(back.entries["fault.flash.kernel.write"], "3");
     EXPECT_EQ(back.partitions.size(), 7u);
@@ -435,7 +447,8 @@ TEST_F(Board, ConfigSurvivesSaveAndLoadWithUnknownKeys) {
 TEST_F(Board, BadConfigIsRefusedWithAReason) {
     struct Row { const char* line; };
     const Row rows[] = {{"erase_size=1000"}, {"part.kernel=1000"}, {"clock_offset=soon"}, {"usb=maybe"},
-                        {"just text"}, {"fault.i2c.9=error"}};
+                        {"just text"}, {"fault.i2c.9=error"}, {"usb_mount_after=-1"}, {"usb_mount_after=3601"},
+                        {"usb_mount_after=nan"}, {"usb_mount_after=2s"}};
     for (const auto& r : rows) {
         std::ofstream(dir + "/b/board.conf", std::ios::app) << r.line << "\n";
         BoardConfig c;
@@ -455,6 +468,25 @@ TEST_F(Board, NewBoardRefusesToOverwriteUnlessForced) {
     struct Row { const char* serial; };
     for (const Row& r : {Row{"SHORT"}, Row{"THIRTEENCHARS"}, Row{"WITH SPACE12"}})
         EXPECT_NE(board_create(dir + "/c", r.serial, false), "") << r.serial;
+}
+
+TEST_F(Board, UsbFilesAreListedWithSizeAndMd5) {
+    fs::create_directories(dir + "/b/usb/sub");
+    std::ofstream(dir + "/b/usb/b.img") << "abc";
+    std::ofstream(dir + "/b/usb/a.img");
+    std::ofstream(dir + "/b/usb/sub/c") << std::string(100000, 'x');
+    std::vector<UsbFile> files;
+    ASSERT_EQ(board_usb_files(dir + "/b", files), "");
+    ASSERT_EQ(files.size(), 3u);
+    struct Row { const char* path; std::uint64_t size; const char* md5; };
+    const Row rows[] = {{"a.img", 0, "d41d8cd98f00b204e9800998ecf8427e"},  // RFC 1321 test suite
+                        {"b.img", 3, "900150983cd24fb0d6963f7d28e17f72"},
+                        {"sub/c", 100000, "d5816f35916d1d9482fb0f1ec201101d"}};  // more than one read
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(files[i].path, rows[i].path);
+        EXPECT_EQ(files[i].size, rows[i].size) << rows[i].path;
+        EXPECT_EQ(files[i].md5, rows[i].md5) << rows[i].path;
+    }
 }
 
 TEST_F(Board, NvramRangeIsChecked) {

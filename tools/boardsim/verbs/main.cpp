@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/board_runner.h"
-#include "tools/boardsim/board_store.h"
-#include "tools/boardsim/env_block.h"
-#include "tools/boardsim/session.h"
-#include "tools/boardsim/standins.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/console/board_runner.h"
+#include "tools/boardsim/boarddir/board_store.h"
+#include "tools/boardsim/boarddir/env_block.h"
+#include "tools/boardsim/sandbox/session.h"
+#include "tools/boardsim/sandbox/standins.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ const char* const kMainHelp =
     "  nvram DIR get ADDR [COUNT] | set ADDR BYTE...       board NVRAM (hex)\n"
     "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
     "  fault DIR show | set KEY=VALUE... | clear [KEY...]   injected faults\n"
-    "  usb DIR insert | remove                             the USB stick (DIR/usb)\n"
+    "  usb DIR insert [--mount-after S] | remove | show  the USB stick (DIR/usb)\n"
     "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
     "\"boardsim VERB --help\" describes a verb.\n";
@@ -71,27 +71,56 @@ const char* verb_help(const std::string& verb) {
                "  i2c.BUS=error                 every transfer on the bus fails (EIO)\n"
                "  i2c.BUS.ADDR=nack|error       the device (7-bit hex address) does not answer / fails\n"
                "  missing=DEV[,DEV]             device files that do not exist (mtd-onie, i2c-1, ...)\n"
-               "  power_cut_after=BYTES         power fails once BYTES flash bytes were written\n"
-               "                                (once per boardsim run; the board then boots again)\n";
+               "  nvram.write=ADDR[,ADDR]       NVRAM write cycles storing into these (hex) addresses fail\n"
+               "  power_cut_after=BYTES[@WHERE] power fails once BYTES bytes of durable writes were stored:\n"
+               "                                the next byte is lost, and everything after it\n"
+               "  power_cut_at=KIND:N[@WHERE]   power fails at the Nth event of KIND (from 1), which does\n"
+               "                                not take effect; the events before it did\n"
+               "Durable writes, one events.log line each (KIND):\n"
+               "  flash-write   one write(2) on an MTD device (carries its bytes)\n"
+               "  flash-erase   one MEMERASE request (no bytes)\n"
+               "  nvram-write   one NVRAM byte (bootmgr writes one byte per write cycle)\n"
+               "  user-write    the writes of one open file under /user up to its close (carries their\n"
+               "                bytes; counted at its first write)\n"
+               "  user-create, user-truncate, user-rename, user-unlink, user-mkdir, user-rmdir (no bytes)\n"
+               "WHERE counts only what happens there: /user/PATH (a file, or a folder and all under it;\n"
+               "a rename is at its old and its new name), mtd-PART, nvram, nvram:ADDR (hex).\n"
+               "Examples: power_cut_at=nvram-write:1@nvram:100  the write of bootSlot (NVRAM 0x100);\n"
+               "  power_cut_after=1000@/user/images/image2      image2 keeps exactly 1000 new bytes;\n"
+               "  power_cut_at=user-rename:1@/user/production_key.pub.pem  the key file's rename.\n"
+               "The cut happens once per boardsim run: the running board stops, every further durable\n"
+               "write fails (EIO), events.log records a power-cut line (cause, event, where it stopped);\n"
+               "\"boot\" then boots the board again from what the writes left, with a fresh /tmp.\n";
     if (verb == "usb")
-        return "usage: boardsim usb DIR insert | remove\n"
-               "Inserts the USB stick (the files of DIR/usb, mounted at /mnt/usb with the marker\n"
-               "/tmp/usb) or removes it, from the next boot on.\n";
+        return "usage: boardsim usb DIR insert [--mount-after SECONDS] | remove | show\n"
+               "The USB stick is the folder DIR/usb; put files there (imagetool builds images).\n"
+               "insert: from the next boot on, the platform mounts the stick read-only at /mnt/usb\n"
+               "  and then makes the marker /tmp/usb, which tells bootmgr the stick is mounted: at\n"
+               "  once, or with --mount-after SECONDS (fractions allowed, up to 3600) that long after\n"
+               "  bootmgr starts. The delay is board time: under \"boot --fast\" it passes ten times\n"
+               "  faster, as bootmgr's own waits do. \"run\" mounts the stick at once.\n"
+               "remove: the board boots without the stick (no /tmp/usb, /mnt/usb empty).\n"
+               "show: whether the stick is inserted and its mount delay, then one line per file:\n"
+               "  MD5, size in bytes, path on the stick.\n"
+               "Each boot of a \"boot\" run takes the stick as board.conf has it at that boot.\n";
     if (verb == "boot")
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
                "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
-               "with the console on this terminal (Ctrl-] stops the board). A reboot request starts\n"
-               "the next boot with the persistent flash, NVRAM and /user and a fresh /tmp.\n"
-               "--fast runs bootmgr's waits ten times faster. --fault adds a fault for this run only.\n"
+               "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
+               "power cut (\"boardsim fault --help\"), starts the next boot with the persistent flash,\n"
+               "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
+               "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
+               "mount delay. --fault adds a fault for this run only.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
                "Events go to DIR/events.log, one JSON object per line.\n";
     if (verb == "run")
         return "usage: boardsim run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
-               "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp) and exits with\n"
-               "its status. A COMMAND given by absolute path has its directory bound read-only at\n"
-               "the same place; --ro binds further host paths.\n";
+               "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp, the USB stick\n"
+               "mounted at once when inserted) and exits with its status (137 after a power cut).\n"
+               "A COMMAND given by absolute path has its directory bound read-only at the same place;\n"
+               "--ro binds further host paths.\n";
     return nullptr;
 }
 
@@ -321,10 +350,29 @@ int cmd_fault(const std::vector<std::string>& a) {
 }
 
 int cmd_usb(const std::vector<std::string>& a) {
-    if (a.size() != 2 || (a[1] != "insert" && a[1] != "remove")) return usage_error("usb", "expected DIR insert|remove");
+    if (a.size() < 2) return usage_error("usb", "expected DIR insert|remove|show");
     BoardConfig cfg;
     if (int rc = load(a[0], cfg)) return rc;
+    if (a[1] == "show" && a.size() == 2) {
+        std::vector<UsbFile> files;
+        std::string err = board_usb_files(a[0], files);
+        if (!err.empty()) return fail(err);
+        if (!cfg.usb_inserted) std::printf("removed\n");
+        else if (cfg.usb_mount_after > 0) std::printf("inserted, mounted %g s after bootmgr starts\n", cfg.usb_mount_after);
+        else std::printf("inserted, mounted at once\n");
+        for (const auto& f : files)
+            std::printf("%s  %llu  %s\n", f.md5.c_str(), static_cast<unsigned long long>(f.size), f.path.c_str());
+        return 0;
+    }
+    double mount_after = 0;
+    if (a[1] == "insert" && a.size() == 4 && a[2] == "--mount-after") {
+        if (!parse_seconds(a[3], mount_after))
+            return usage_error("usb", "--mount-after needs seconds from 0 to " + std::to_string(kMaxMountAfter));
+    } else if ((a[1] != "insert" && a[1] != "remove") || a.size() != 2) {
+        return usage_error("usb", "expected DIR insert [--mount-after SECONDS] | remove | show");
+    }
     cfg.usb_inserted = a[1] == "insert";
+    cfg.usb_mount_after = mount_after;
     std::error_code ec;
     std::filesystem::create_directories(a[0] + "/usb", ec);
     std::string err = board_config_save(a[0], cfg);

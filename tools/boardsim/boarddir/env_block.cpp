@@ -1,4 +1,4 @@
-#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/boarddir/env_block.h"
 
 #include <array>
 

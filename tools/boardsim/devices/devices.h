@@ -8,6 +8,10 @@
 // Reads and writes past the end are clipped like the MTD char device; a
 // write starting at the end gives ENOSPC.
 //
+// Flash writes and erases and EEPROM bytes draw power (devices/power.h):
+// with the power off they fail with EIO; a write the power fails within
+// stores the bytes that got power and fails with EIO.
+//
 // I2C: three buses. Bus 0: multiplexer 0x71 (one control byte, bit 0 =
 // channel 0), EEPROM 0x52 behind channel 0 (64 KiB, 16-bit address, 128-byte
 // pages that wrap like the real part, busy - ENXIO - for a few milliseconds
@@ -22,8 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/event_log.h"
+#include "tools/boardsim/devices/power.h"
 
 inline constexpr int kEepromAddr = 0x52;
 inline constexpr int kMuxAddr = 0x71;
@@ -60,11 +65,7 @@ struct BoardDevices {
     bool clock_is_frozen = false;
     std::int64_t clock_frozen = 0;       // epoch seconds when frozen
 
-    bool power_cut = false;              // once set, every flash write fails
-    std::uint64_t power_budget = 0;      // bytes left before the cut
-    bool power_budget_set = false;
-    void (*on_power_cut)(void* ctx) = nullptr;  // called once at the cut
-    void* on_power_cut_ctx = nullptr;
+    Power* power = nullptr;              // not owned; null: the power never fails
 
     // Clock source for the EEPROM busy time and the RTC; tests replace it.
     std::int64_t (*now_ns)() = nullptr;        // monotonic; null = real

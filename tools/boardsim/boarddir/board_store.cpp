@@ -1,44 +1,44 @@
-#include "tools/boardsim/board_store.h"
+#include "tools/boardsim/boarddir/board_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+
+#include "md5.h"
+#include "strformat.h"
+#include "unique_fd.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    ~Fd() { if (fd >= 0) ::close(fd); }
-};
-
 std::string fill_file(const std::string& path, std::size_t size, std::uint8_t byte) {
-    Fd f{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    if (f.fd < 0) return "cannot create " + path;
+    UniqueFd f(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!f) return "cannot create " + path;
     std::vector<std::uint8_t> chunk(65536, byte);
     for (std::size_t done = 0; done < size;) {
         std::size_t n = std::min(chunk.size(), size - done);
-        if (::write(f.fd, chunk.data(), n) != static_cast<ssize_t>(n)) return "cannot write " + path;
+        if (::write(f.get(), chunk.data(), n) != static_cast<ssize_t>(n)) return "cannot write " + path;
         done += n;
     }
     return {};
 }
 
 std::string pwrite_all(const std::string& path, std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
-    Fd f{::open(path.c_str(), O_WRONLY | O_CLOEXEC)};
-    if (f.fd < 0) return "cannot open " + path;
-    if (::pwrite(f.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(bytes.size()))
+    UniqueFd f(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!f) return "cannot open " + path;
+    if (::pwrite(f.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(bytes.size()))
         return "cannot write " + path;
     return {};
 }
 
 std::string pread_all(const std::string& path, std::uint64_t offset, std::size_t count, std::vector<std::uint8_t>& out) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) return "cannot open " + path;
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f) return "cannot open " + path;
     out.assign(count, 0);
-    if (::pread(f.fd, out.data(), count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count))
+    if (::pread(f.get(), out.data(), count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count))
         return "cannot read " + path + " (file too short?)";
     return {};
 }
@@ -148,4 +148,46 @@ std::string board_nvram_read(const std::string& dir, std::uint32_t address, std:
 std::string board_nvram_write(const std::string& dir, std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
     if (address >= 65536 || bytes.size() > 65536 - address) return "address range beyond the 64 KiB EEPROM";
     return pwrite_all(board_eeprom_path(dir), address, bytes);
+}
+
+namespace {
+
+std::string md5_of(const std::string& path, std::string& hex) {
+    UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!f) return "cannot read " + path;
+    Md5Ctx ctx;
+    MD5_init(&ctx);
+    std::vector<std::uint8_t> buf(1 << 16);
+    for (;;) {
+        ssize_t n = ::read(f.get(), buf.data(), buf.size());
+        if (n < 0) return "cannot read " + path;
+        if (n == 0) break;
+        MD5_update(&ctx, buf.data(), static_cast<std::uint32_t>(n));
+    }
+    std::uint8_t digest[MD5_DIGEST_SIZE];
+    MD5_final(&ctx, digest);
+    hex.clear();
+    for (std::uint8_t b : digest) hex += strformat("%02x", b);
+    return {};
+}
+
+}  // namespace
+
+std::string board_usb_files(const std::string& dir, std::vector<UsbFile>& files) {
+    files.clear();
+    const fs::path root = dir + "/usb";
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        UsbFile f;
+        f.path = it->path().lexically_relative(root).string();
+        f.size = it->file_size(ec);
+        std::string err = md5_of(it->path().string(), f.md5);
+        if (!err.empty()) return err;
+        files.push_back(f);
+    }
+    if (ec && fs::exists(root)) return "cannot list " + root.string() + ": " + ec.message();
+    std::sort(files.begin(), files.end(), [](const UsbFile& a, const UsbFile& b) { return a.path < b.path; });
+    return {};
 }

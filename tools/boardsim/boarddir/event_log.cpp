@@ -1,4 +1,4 @@
-#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/boarddir/event_log.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

@@ -1,10 +1,12 @@
-#include "tools/boardsim/board_config.h"
+#include "tools/boardsim/boarddir/board_config.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+
+#include "strformat.h"
 
 std::vector<PartitionGeometry> board_default_partitions() {
     return {
@@ -51,6 +53,15 @@ static std::string load_u32(const std::string& key, const std::string& text,
     return {};
 }
 
+bool parse_seconds(const std::string& text, double& seconds) {
+    if (text.empty() || text[0] == ' ') return false;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(v >= 0 && v <= kMaxMountAfter)) return false;
+    seconds = v;
+    return true;
+}
+
 std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
     std::ifstream in(dir + "/board.conf");
     if (!in) return dir + " is not a board directory (no readable board.conf); make one with \"boardsim new " + dir + "\".";
@@ -87,6 +98,9 @@ std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
         } else if (key == "usb") {
             if (val != "inserted" && val != "removed") err = "board.conf: usb must be inserted or removed";
             cfg.usb_inserted = val == "inserted";
+        } else if (key == "usb_mount_after") {
+            if (!parse_seconds(val, cfg.usb_mount_after))
+                err = "board.conf: usb_mount_after must be seconds from 0 to " + std::to_string(kMaxMountAfter);
         } else if (key == "led_reg") {
             std::uint32_t v = 0;
             err = load_u32(key, val, v);
@@ -117,12 +131,13 @@ std::string board_config_save(const std::string& dir, const BoardConfig& cfg) {
     out << "clock_offset=" << cfg.clock_offset << "\n";
     if (cfg.clock_frozen) out << "clock_frozen=" << *cfg.clock_frozen << "\n";
     out << "usb=" << (cfg.usb_inserted ? "inserted" : "removed") << "\n";
+    if (cfg.usb_mount_after > 0) out << "usb_mount_after=" << strformat("%g", cfg.usb_mount_after) << "\n";
     char led[8];
     std::snprintf(led, sizeof led, "0x%02x", cfg.led_reg);
     out << "led_reg=" << led << "\n";
     for (const auto& [k, v] : cfg.entries) {
         if (k == "erase_size" || k.rfind("part.", 0) == 0 || k == "env_size" ||
-            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "led_reg")
+            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "usb_mount_after" || k == "led_reg")
             continue;
         out << k << "=" << v << "\n";
     }
@@ -147,6 +162,107 @@ static std::vector<std::string> split(const std::string& s, char sep) {
     }
     out.push_back(cur);
     return out;
+}
+
+namespace {
+
+struct KindName {
+    DurableKind kind;
+    const char* name;
+    PowerPlace::Area area;
+};
+
+constexpr KindName kKinds[] = {
+    {DurableKind::flash_write, "flash-write", PowerPlace::Area::flash},
+    {DurableKind::flash_erase, "flash-erase", PowerPlace::Area::flash},
+    {DurableKind::nvram_write, "nvram-write", PowerPlace::Area::nvram},
+    {DurableKind::user_write, "user-write", PowerPlace::Area::user},
+    {DurableKind::user_create, "user-create", PowerPlace::Area::user},
+    {DurableKind::user_truncate, "user-truncate", PowerPlace::Area::user},
+    {DurableKind::user_rename, "user-rename", PowerPlace::Area::user},
+    {DurableKind::user_unlink, "user-unlink", PowerPlace::Area::user},
+    {DurableKind::user_mkdir, "user-mkdir", PowerPlace::Area::user},
+    {DurableKind::user_rmdir, "user-rmdir", PowerPlace::Area::user},
+};
+
+const KindName& kind_entry(DurableKind kind) {
+    for (const auto& k : kKinds)
+        if (k.kind == kind) return k;
+    return kKinds[0];
+}
+
+bool parse_kind(const std::string& text, DurableKind& kind) {
+    for (const auto& k : kKinds)
+        if (text == k.name) {
+            kind = k.kind;
+            return true;
+        }
+    return false;
+}
+
+std::string kind_list() {
+    std::string out;
+    for (const auto& k : kKinds) out += (out.empty() ? "" : ", ") + std::string(k.name);
+    return out;
+}
+
+bool place_fits_kind(const PowerPlace& where, DurableKind kind) {
+    return where.area == PowerPlace::Area::any || where.area == kind_entry(kind).area;
+}
+
+// Returns an empty string or what is wrong with the place.
+std::string parse_place(const BoardConfig& cfg, const std::string& text, PowerPlace& place) {
+    place = PowerPlace{};
+    if (text == "/user" || text.rfind("/user/", 0) == 0) {
+        std::string path = text;
+        while (path.size() > 5 && path.back() == '/') path.pop_back();
+        if (path.find("//") != std::string::npos || path.find("/./") != std::string::npos ||
+            path.find("/../") != std::string::npos || path.ends_with("/.") || path.ends_with("/.."))
+            return "a plain path under /user";
+        place.area = PowerPlace::Area::user;
+        place.name = path;
+        return {};
+    }
+    if (text.rfind("mtd-", 0) == 0) {
+        for (const auto& p : cfg.partitions)
+            if ("mtd-" + p.name == text) {
+                place.area = PowerPlace::Area::flash;
+                place.name = p.name;
+                return {};
+            }
+        return "no partition " + text.substr(4);
+    }
+    if (text == "nvram" || text.rfind("nvram:", 0) == 0) {
+        place.area = PowerPlace::Area::nvram;
+        if (text == "nvram") return {};
+        std::string hex = text.substr(6);
+        if (hex.rfind("0x", 0) != 0) hex = "0x" + hex;
+        std::uint64_t addr = 0;
+        if (!parse_u64(hex, addr) || addr > 0xFFFF) return "hex NVRAM address";
+        place.address = static_cast<int>(addr);
+        return {};
+    }
+    return "WHERE is /user/PATH, mtd-PART, nvram or nvram:ADDR";
+}
+
+}  // namespace
+
+const char* durable_kind_name(DurableKind kind) { return kind_entry(kind).name; }
+
+bool power_place_holds(const PowerPlace& where, const PowerPlace& event) {
+    if (where.area == PowerPlace::Area::any) return true;
+    if (where.area != event.area) return false;
+    switch (where.area) {
+    case PowerPlace::Area::flash:
+        return where.name == event.name;
+    case PowerPlace::Area::nvram:
+        return where.address < 0 || where.address == event.address;
+    case PowerPlace::Area::user:
+        return event.name == where.name || event.name.rfind(where.name + "/", 0) == 0;
+    case PowerPlace::Area::any:
+        break;
+    }
+    return true;
 }
 
 static std::string parse_one_fault(const BoardConfig& cfg, const std::string& key,
@@ -200,10 +316,27 @@ static std::string parse_one_fault(const BoardConfig& cfg, const std::string& ke
         }
         return {};
     }
-    if (parts.size() == 1 && parts[0] == "power_cut_after") {
-        std::uint64_t n = 0;
-        if (!parse_u64(val, n)) return bad + " (byte count)";
-        f.power_cut_after = n;
+    if (parts.size() == 1 && (parts[0] == "power_cut_after" || parts[0] == "power_cut_at")) {
+        PowerCutTrigger t;
+        t.cause = key + "=" + val;
+        t.bytes = parts[0] == "power_cut_after";
+        const auto at = val.find('@');
+        std::string count = val.substr(0, at);
+        if (!t.bytes) {
+            const auto colon = count.find(':');
+            if (colon == std::string::npos || !parse_kind(count.substr(0, colon), t.kind))
+                return bad + " (KIND:N, KIND one of " + kind_list() + ")";
+            count = count.substr(colon + 1);
+        }
+        if (!parse_u64(count, t.count) || (!t.bytes && t.count == 0))
+            return bad + (t.bytes ? " (byte count)" : " (N counts from 1)");
+        if (at != std::string::npos) {
+            std::string err = parse_place(cfg, val.substr(at + 1), t.where);
+            if (!err.empty()) return bad + " (" + err + ")";
+            if (!t.bytes && !place_fits_kind(t.where, t.kind))
+                return bad + " (" + durable_kind_name(t.kind) + " events do not happen at " + val.substr(at + 1) + ")";
+        }
+        f.power_cuts.push_back(t);
         return {};
     }
     return bad + " (unknown fault)";

@@ -1,4 +1,4 @@
-#include "tools/boardsim/board_runner.h"
+#include "tools/boardsim/console/board_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -209,7 +209,7 @@ int board_boot(Session& s, const BootOptions& opt) {
     sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    s.devices.on_power_cut = on_power_cut;
+    s.power.on_cut = on_power_cut;
     c.raw.enter();
 
     const std::int64_t deadline = opt.timeout_seconds > 0
@@ -222,6 +222,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         event_log_write(s.log, "boot", opt.fast ? ",\"fast\":true" : "");
         if (boot > 1) say(c, "[boardsim: boot " + std::to_string(boot) + "]");
         SandboxRequest req;
+        req.boot = true;
         req.console = c.slave_path;
         req.bootmgr = opt.bootmgr;
         req.ro_paths = opt.ro_paths;
@@ -259,7 +260,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         bool reboot = session_marker(s, "reboot");
         if (g_power_cut) {
             // Power comes back: the board starts again with what the flash holds.
-            s.devices.power_cut = false;
+            power_restore(s.power);
             say(c, "[boardsim: power cut]");
             reboot = true;
         }
@@ -302,7 +303,7 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
     pid_t child = spawn(sandbox_argv(s, req), -1, -1, -1);
     if (child < 0) return 2;
     g_sandbox_pid = child;
-    s.devices.on_power_cut = on_power_cut;
+    s.power.on_cut = on_power_cut;
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) break;

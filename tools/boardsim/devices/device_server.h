@@ -14,12 +14,10 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tools/boardsim/devices.h"
-
-struct fuse;
+#include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/devices/fuse_mount.h"
 
 // One open device file.
 struct OpenDevice {
@@ -32,9 +30,7 @@ struct OpenDevice {
 struct DeviceServer {
     std::map<std::uint64_t, OpenDevice> open_files;  // by fi->fh
     std::uint64_t last_fh = 0;
-    struct fuse* fs = nullptr;
-    std::thread loop;
-    std::string mountpoint;
+    FuseMount mount;
     std::vector<std::string> files;  // names served, without leading '/'
     BoardDevices* devices = nullptr; // not owned; must outlive the server
 };

@@ -1,4 +1,4 @@
-#include "tools/boardsim/devices.h"
+#include "tools/boardsim/devices/devices.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -49,8 +49,6 @@ std::string devices_open(BoardDevices& devices, const std::string& dir,
     devices.clock_offset = cfg.clock_offset;
     devices.clock_is_frozen = cfg.clock_frozen.has_value();
     devices.clock_frozen = cfg.clock_frozen.value_or(0);
-    devices.power_budget_set = faults.power_cut_after.has_value();
-    devices.power_budget = faults.power_cut_after.value_or(0);
     return {};
 }
 
@@ -99,9 +97,25 @@ long flash_read(BoardDevices& d, int part, std::uint64_t offset, std::uint8_t* b
     return n < 0 ? -EIO : static_cast<long>(n);
 }
 
+// Asks for power for a durable event of the device models: the number of
+// bytes that may be stored, -1 with the power off. Without a power model
+// every byte gets power.
+static long draw(BoardDevices& d, const DurableEvent& event, bool& fails) {
+    fails = false;
+    return d.power ? power_draw(*d.power, event, &fails) : static_cast<long>(event.bytes);
+}
+
+static void fail(BoardDevices& d, const DurableEvent& event, const std::string& fields) {
+    if (d.power) power_fail(*d.power, event, fields);
+}
+
+static PowerPlace flash_place(const FlashPartitionState& p) {
+    return {PowerPlace::Area::flash, p.name, -1};
+}
+
 long flash_write(BoardDevices& d, int part, std::uint64_t offset, const std::uint8_t* buf, std::size_t len) {
     const auto& p = d.flash[part];
-    if (d.power_cut) return -EIO;
+    if (d.power && power_is_off(*d.power)) return -EIO;
     if (len == 0) return 0;
     if (offset >= p.size) return -ENOSPC;
     len = static_cast<std::size_t>(std::min<std::uint64_t>(len, p.size - offset));
@@ -110,27 +124,21 @@ long flash_write(BoardDevices& d, int part, std::uint64_t offset, const std::uin
                                         std::to_string(offset) + ",\"length\":" + std::to_string(len));
         return -EIO;
     }
-    std::size_t todo = len;
-    bool cut_now = false;
-    if (d.power_budget_set && d.power_budget < todo) {
-        todo = static_cast<std::size_t>(d.power_budget);
-        cut_now = true;
-    }
-    std::vector<std::uint8_t> old(todo);
+    const DurableEvent event{DurableKind::flash_write, flash_place(p), {}, len, true};
+    bool cut = false;
+    const long granted = draw(d, event, cut);
+    if (granted < 0) return -EIO;
+    const auto todo = static_cast<std::size_t>(granted);
     if (todo > 0) {
+        std::vector<std::uint8_t> old(todo);
         if (::pread(p.fd, old.data(), todo, static_cast<off_t>(offset)) != static_cast<ssize_t>(todo)) return -EIO;
         for (std::size_t i = 0; i < todo; ++i) old[i] &= buf[i];  // NOR: only 1 -> 0
         if (::pwrite(p.fd, old.data(), todo, static_cast<off_t>(offset)) != static_cast<ssize_t>(todo)) return -EIO;
+        log_event(d, "flash-write", ",\"partition\":" + json_string(p.name) + ",\"offset\":" +
+                                        std::to_string(offset) + ",\"length\":" + std::to_string(todo));
     }
-    if (d.power_budget_set) d.power_budget -= todo;
-    log_event(d, "flash-write", ",\"partition\":" + json_string(p.name) + ",\"offset\":" +
-                                    std::to_string(offset) + ",\"length\":" + std::to_string(todo));
-    if (cut_now) {
-        d.power_cut = true;
-        d.power_budget_set = false;
-        log_event(d, "power-cut", ",\"partition\":" + json_string(p.name) + ",\"offset\":" +
-                                      std::to_string(offset + todo));
-        if (d.on_power_cut) d.on_power_cut(d.on_power_cut_ctx);
+    if (cut) {
+        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + std::to_string(offset + todo));
         return -EIO;
     }
     return static_cast<long>(todo);
@@ -141,10 +149,17 @@ int flash_erase(BoardDevices& d, int part, std::uint32_t start, std::uint32_t le
     if (start >= p.size || length > p.size - start) return -EINVAL;
     if (start % p.erase_size != 0 || length % p.erase_size != 0) return -EINVAL;
     if (length == 0) return 0;
-    if (d.power_cut) return -EIO;
+    if (d.power && power_is_off(*d.power)) return -EIO;
     if (flash_faulty(d, part, "erase", start, length)) {
         log_event(d, "flash-fault", ",\"partition\":" + json_string(p.name) + ",\"op\":\"erase\",\"offset\":" +
                                         std::to_string(start) + ",\"length\":" + std::to_string(length));
+        return -EIO;
+    }
+    const DurableEvent event{DurableKind::flash_erase, flash_place(p), {}, 0, true};
+    bool cut = false;
+    if (draw(d, event, cut) < 0) return -EIO;
+    if (cut) {
+        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + std::to_string(start));
         return -EIO;
     }
     std::vector<std::uint8_t> ff(p.erase_size, 0xFF);
@@ -245,6 +260,15 @@ long i2c_write(BoardDevices& d, int bus, int addr, const std::uint8_t* buf, std:
         }
         for (std::size_t i = 2; i < len; ++i) {
             std::uint32_t a = page + col;
+            const DurableEvent event{DurableKind::nvram_write, {PowerPlace::Area::nvram, {}, static_cast<int>(a)}, {},
+                                     1, true};
+            bool cut = false;
+            if (draw(d, event, cut) < 0) return -EIO;
+            if (cut) {
+                // The cycle stops here: the bytes before this one are stored.
+                fail(d, event, ",\"address\":" + std::to_string(a));
+                return -EIO;
+            }
             if (::pwrite(d.eeprom_fd, &buf[i], 1, a) != 1) return -EIO;
             log_event(d, "nvram-write", ",\"address\":" + std::to_string(a) + ",\"value\":" + std::to_string(buf[i]));
             col = (col + 1) & (kEepromPage - 1);

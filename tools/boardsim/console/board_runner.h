@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/session.h"
+#include "tools/boardsim/sandbox/session.h"
 
 // Exit statuses of "boot".
 inline constexpr int kBootLaunched = 0;

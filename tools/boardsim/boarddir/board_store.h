@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/env_block.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/env_block.h"
 
 inline constexpr std::uint32_t kSerialAddress = 0x000D;
 inline constexpr std::size_t kSerialLength = 12;
@@ -41,3 +41,15 @@ std::string board_env_write(const std::string& dir, const BoardConfig& cfg, cons
 std::string board_nvram_read(const std::string& dir, std::uint32_t address, std::uint32_t count,
                              std::vector<std::uint8_t>& out);
 std::string board_nvram_write(const std::string& dir, std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+
+// One file on the USB stick: path relative to DIR/usb, size, MD5 digest as
+// 32 lowercase hex digits (what the board's md5sum prints).
+struct UsbFile {
+    std::string path;
+    std::uint64_t size = 0;
+    std::string md5;
+};
+
+// The files under DIR/usb, sub-folders included, sorted by path. Returns an
+// empty string or a one-sentence error (a file that cannot be read).
+std::string board_usb_files(const std::string& dir, std::vector<UsbFile>& files);

@@ -3,22 +3,27 @@
 //
 // Session directory (a fresh temporary directory, removed at the end):
 //   dev/        FUSE mount point of the device files
+//   user/       FUSE mount point of /user (DIR/user passed through)
 //   etc/        the board's /etc (passwd, group, hosts, ld.so.cache)
 //   run/        bound read-write at /run/boardsim inside the sandbox:
 //               tool (this binary, read-only: stand-ins and the board init),
 //               events.log (DIR/events.log), session (t0, boot number, fast
-//               flag), and the markers "reboot", "launched" and "memchk" that the
-//               stand-ins leave for the boot loop.
+//               flag, stick mount delay), stick (in a boot: the USB stick,
+//               read-only, until the init mounts it at /mnt/usb), and the
+//               markers "reboot", "launched" and "memchk" that the stand-ins
+//               leave for the boot loop.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/board_config.h"
-#include "tools/boardsim/device_server.h"
-#include "tools/boardsim/devices.h"
-#include "tools/boardsim/event_log.h"
+#include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/devices/device_server.h"
+#include "tools/boardsim/devices/devices.h"
+#include "tools/boardsim/devices/power.h"
+#include "tools/boardsim/devices/user_fs.h"
+#include "tools/boardsim/boarddir/event_log.h"
 
 struct Session {
     std::string board_dir;
@@ -26,8 +31,10 @@ struct Session {
     std::string dir;          // session directory
     BoardConfig cfg;
     BoardFaults faults;
+    Power power;
     BoardDevices devices;
     DeviceServer server;
+    UserFs user;
     EventLog log;
     std::vector<std::string> applets;  // busybox applets for /bin
 };
@@ -47,12 +54,16 @@ std::string session_start(Session& s, const std::string& board_dir,
 // Unmounts, closes and removes the session directory.
 void session_stop(Session& s);
 
-// Writes run/session for the next boot and clears the markers.
+// Takes the USB stick's state from board.conf as it is now (a stick can
+// be inserted or removed between boots), writes run/session for the next
+// boot and clears the markers.
 void session_prepare_boot(Session& s, int boot, bool fast);
 
 bool session_marker(const Session& s, const char* name);
 
 struct SandboxRequest {
+    bool boot = false;                   // the board init runs and mounts the USB stick
+                                         // (else the stick is mounted at once)
     std::string console;                 // host pty slave for /dev/ttyS0, or empty
     std::string bootmgr;                 // host binary for /sbin/bootmgr, or empty
     std::vector<std::string> ro_paths;   // host paths bound read-only at the same place
@@ -67,3 +78,7 @@ const std::vector<std::string>& standin_names();
 
 // Board-side location of the tool and the session files.
 inline constexpr const char* kBoardRunDir = "/run/boardsim";
+
+// "boot --fast": the board's time passes this many times faster than the
+// host's, for bootmgr's waits and the platform's stick mount delay alike.
+inline constexpr int kFastFactor = 10;

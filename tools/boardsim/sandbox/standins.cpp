@@ -1,4 +1,4 @@
-#include "tools/boardsim/standins.h"
+#include "tools/boardsim/sandbox/standins.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,11 +13,13 @@
 #include <mtd/mtd-abi.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/boardsim/event_log.h"
-#include "tools/boardsim/session.h"
+#include "strformat.h"
+#include "tools/boardsim/boarddir/event_log.h"
+#include "tools/boardsim/sandbox/session.h"
 
 namespace {
 
@@ -37,18 +40,20 @@ const std::string kRun = kBoardRunDir;
 constexpr const char* kBusybox = "/usr/bin/busybox";
 constexpr const char* kApp = "/tmp/home/bin/mp.elf.strip";
 constexpr std::int64_t kRebootGraceNs = 3'000'000'000;
+constexpr std::int64_t kInitPeriodNs = 20'000'000;
 
 struct BoardSessionInfo {
     std::int64_t t0 = 0;
     int boot = 0;
     bool fast = false;
+    double stick_after = -1;  // board seconds until the stick is mounted; < 0: no stick
 };
 
 BoardSessionInfo read_session() {
     BoardSessionInfo info;
     std::ifstream f(kRun + "/session");
     int fast = 0;
-    f >> info.t0 >> info.boot >> fast;
+    f >> info.t0 >> info.boot >> fast >> info.stick_after;
     info.fast = fast != 0;
     return info;
 }
@@ -430,6 +435,21 @@ void scan_launches(std::set<int>& seen) {
     closedir(d);
 }
 
+// The platform mounts the USB stick (bound read-only at run/stick) at
+// /mnt/usb, then makes the marker /tmp/usb that bootmgr waits for.
+void mount_stick(double after) {
+    const std::string stick = kRun + "/stick";
+    if (::mount(stick.c_str(), "/mnt/usb", nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+        ::mount(nullptr, "/mnt/usb", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+        std::fprintf(stderr, "boardsim init: cannot mount the USB stick: %s\n", std::strerror(errno));
+        return;
+    }
+    ::mkdir("/tmp/usb", 0755);
+    EventLog log = open_log();
+    event_log_write(log, "usb-mount", ",\"after\":" + strformat("%g", after));
+    event_log_close(log);
+}
+
 int board_init() {
     BoardSessionInfo info = read_session();
     setsid();
@@ -448,6 +468,7 @@ int board_init() {
     signal(SIGTSTP, SIG_IGN);
     signal(SIGTTOU, SIG_IGN);
 
+    if (info.stick_after == 0) mount_stick(0);
     int socks[2] = {-1, -1};
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socks);
     pid_t child = fork();
@@ -466,7 +487,7 @@ int board_init() {
         signal(SIGTTOU, SIG_DFL);
         if (info.fast) {
             setenv("LD_PRELOAD", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1", 1);
-            setenv("FAKETIME", "+0 x10", 1);
+            setenv("FAKETIME", ("+0 x" + std::to_string(kFastFactor)).c_str(), 1);
             setenv("FAKETIME_DONT_RESET", "1", 1);
             // rx relies on alarm(), which the library scales badly.
             setenv("FAKETIME_SKIP_CMDS", "rx", 1);
@@ -478,6 +499,10 @@ int board_init() {
         _exit(127);
     }
     setpgid(child, child);
+    // The stick's delay counts from bootmgr's start, in board time.
+    std::int64_t stick_due = 0;
+    if (info.stick_after > 0)
+        stick_due = monotonic_ns() + static_cast<std::int64_t>(info.stick_after * 1e9 / (info.fast ? kFastFactor : 1));
     ::close(socks[1]);
     const int listener = receive_fd(socks[0]);
     ::close(socks[0]);
@@ -488,6 +513,10 @@ int board_init() {
     for (;;) {
         pid_t r = waitpid(child, &status, WNOHANG);
         if (r == child) break;
+        if (stick_due != 0 && monotonic_ns() >= stick_due) {
+            mount_stick(info.stick_after);
+            stick_due = 0;
+        }
         if (listener < 0) scan_launches(seen);
         if (access((kRun + "/reboot").c_str(), F_OK) == 0) {
             if (reboot_seen_at == 0) reboot_seen_at = monotonic_ns();
@@ -500,10 +529,13 @@ int board_init() {
                 return 0;
             }
         }
+        // Look again after 20 ms, or when the stick is due if that is sooner.
+        std::int64_t wait_ns = kInitPeriodNs;
+        if (stick_due != 0) wait_ns = std::clamp<std::int64_t>(stick_due - monotonic_ns(), 0, wait_ns);
         struct pollfd pf {listener, POLLIN, 0};
         bool waited = false;
         if (listener >= 0) {
-            int n = poll(&pf, 1, 20);
+            int n = poll(&pf, 1, static_cast<int>((wait_ns + 999'999) / 1'000'000));
             if (n > 0 && (pf.revents & POLLIN)) {
                 serve_exec_notification(listener);
                 continue;
@@ -511,7 +543,7 @@ int board_init() {
             waited = n == 0;  // a hung-up listener returns at once
         }
         if (!waited) {
-            struct timespec ts {0, 20'000'000};
+            struct timespec ts {0, static_cast<long>(wait_ns)};
             nanosleep(&ts, nullptr);
         }
     }

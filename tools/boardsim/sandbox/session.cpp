@@ -1,4 +1,4 @@
-#include "tools/boardsim/session.h"
+#include "tools/boardsim/sandbox/session.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "strformat.h"
 
 namespace fs = std::filesystem;
 
@@ -81,10 +83,24 @@ static bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(f.flush());
 }
 
-// Device file systems of boardsim runs that were killed outright stay
-// mounted with no server behind them ("transport endpoint is not
-// connected"). They are recognised by their name and that error, and
-// detached, so /tmp does not fill with dead mounts.
+// The session's mount points, relative to the session directory.
+static const char* const kMountPoints[] = {"/dev", "/user"};
+
+// Removes the session directory once none of its mount points is left:
+// removing it through a mount would delete the board's own files. (A mount
+// point, live or dead, cannot be removed with rmdir.)
+static void remove_session_dir(const std::string& dir) {
+    bool mounted = false;
+    for (const char* m : kMountPoints)
+        if (::rmdir((dir + m).c_str()) != 0 && errno != ENOENT) mounted = true;
+    std::error_code ec;
+    if (!mounted) fs::remove_all(dir, ec);
+}
+
+// File systems of boardsim runs that were killed outright stay mounted with
+// no server behind them ("transport endpoint is not connected"). They are
+// recognised by their name and that error, and detached, so /tmp does not
+// fill with dead mounts.
 static void remove_dead_mounts(const std::string& tmp_root) {
     std::ifstream mounts("/proc/self/mounts");
     std::string fsname, where, rest;
@@ -95,10 +111,7 @@ static void remove_dead_mounts(const std::string& tmp_root) {
         struct statfs sf {};
         if (::statfs(where.c_str(), &sf) == 0 || errno != ENOTCONN) continue;
         if (umount2(where.c_str(), MNT_DETACH) != 0) continue;
-        std::error_code ec;
-        std::string session = fs::path(where).parent_path().string();
-        ::rmdir(where.c_str());
-        if (!fs::exists(where, ec)) fs::remove_all(session, ec);
+        remove_session_dir(fs::path(where).parent_path().string());
     }
 }
 
@@ -128,13 +141,14 @@ std::string session_start(Session& s, const std::string& board_dir,
     if (!mkdtemp(buf.data())) return "cannot make a session directory under " + templ;
     s.dir = buf.data();
     std::error_code ec;
-    for (const char* sub : {"/dev", "/etc", "/run"}) fs::create_directory(s.dir + sub, ec);
+    for (const char* sub : {"/dev", "/user", "/etc", "/run"}) fs::create_directory(s.dir + sub, ec);
     write_file(s.dir + "/etc/passwd", "root:x:0:0:root:/:/bin/sh\n");
     write_file(s.dir + "/etc/group", "root:x:0:\n");
     write_file(s.dir + "/etc/hosts", "127.0.0.1 localhost\n");
     write_file(s.dir + "/etc/hostname", "switch\n");
     fs::copy_file("/etc/ld.so.cache", s.dir + "/etc/ld.so.cache", ec);
     write_file(s.dir + "/run/tool", "");
+    fs::create_directory(s.dir + "/run/stick", ec);
     write_file(s.dir + "/run/events.log", "");
 
     fs::create_directories(s.board_dir + "/user", ec);
@@ -144,8 +158,12 @@ std::string session_start(Session& s, const std::string& board_dir,
         return "cannot open " + board_events_path(s.board_dir) + " for appending.";
     }
     s.devices.log = &s.log;
+    s.power.log = &s.log;
+    power_arm(s.power, s.faults.power_cuts);
+    s.devices.power = &s.power;
     err = devices_open(s.devices, s.board_dir, s.cfg, s.faults);
     if (err.empty()) err = device_server_start(s.server, s.devices, s.dir + "/dev");
+    if (err.empty()) err = user_fs_start(s.user, s.board_dir + "/user", s.power, &s.log, s.dir + "/user");
     if (!err.empty()) {
         session_stop(s);
         return err;
@@ -159,25 +177,29 @@ std::string session_start(Session& s, const std::string& board_dir,
 }
 
 void session_stop(Session& s) {
+    user_fs_stop(s.user);
     device_server_stop(s.server);
     devices_close(s.devices);
     event_log_close(s.log);
     if (!s.dir.empty()) {
-        std::error_code ec;
-        // Never follow into a mount that failed to go away.
-        ::rmdir((s.dir + "/dev").c_str());
-        if (!fs::exists(s.dir + "/dev", ec)) fs::remove_all(s.dir, ec);
+        remove_session_dir(s.dir);
         s.dir.clear();
     }
 }
 
 void session_prepare_boot(Session& s, int boot, bool fast) {
+    BoardConfig now;
+    if (board_config_load(s.board_dir, now).empty()) {
+        s.cfg.usb_inserted = now.usb_inserted;
+        s.cfg.usb_mount_after = now.usb_mount_after;
+    }
     s.log.boot = boot;
     ::unlink((s.dir + "/run/reboot").c_str());
     ::unlink((s.dir + "/run/launched").c_str());
     ::unlink((s.dir + "/run/memchk").c_str());
+    const double stick = s.cfg.usb_inserted ? s.cfg.usb_mount_after : -1;
     write_file(s.dir + "/run/session", std::to_string(s.log.t0_ns) + " " + std::to_string(boot) + " " +
-                                           (fast ? "1" : "0") + "\n");
+                                           (fast ? "1" : "0") + " " + strformat("%g", stick) + "\n");
 }
 
 bool session_marker(const Session& s, const char* name) {
@@ -212,15 +234,16 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
     for (const char* n : {"reboot", "flash_eraseall", "dhclient"}) add({"--symlink", tool, std::string("/sbin/") + n});
     for (const auto& f : s.server.files) add({"--bind", s.dir + "/dev/" + f, "/dev/" + f});
     if (!req.console.empty()) add({"--dev-bind", req.console, "/dev/ttyS0"});
-    add({"--tmpfs", "/tmp", "--bind", s.board_dir + "/user", "/user"});
-    if (s.cfg.usb_inserted) {
-        std::error_code ec;
-        fs::create_directories(s.board_dir + "/usb", ec);
-        add({"--bind", s.board_dir + "/usb", "/mnt/usb", "--dir", "/tmp/usb"});
-    }
+    add({"--tmpfs", "/tmp", "--bind", s.dir + "/user", "/user", "--dir", "/mnt/usb"});
     add({"--bind", s.dir + "/run", kBoardRunDir,
          "--ro-bind", s.self_exe, tool,
          "--bind", board_events_path(s.board_dir), std::string(kBoardRunDir) + "/events.log"});
+    if (s.cfg.usb_inserted) {
+        std::error_code ec;
+        fs::create_directories(s.board_dir + "/usb", ec);
+        if (req.boot) add({"--ro-bind", s.board_dir + "/usb", std::string(kBoardRunDir) + "/stick"});
+        else add({"--ro-bind", s.board_dir + "/usb", "/mnt/usb", "--dir", "/tmp/usb"});
+    }
     if (access("/usr/bin/rx", X_OK) == 0 && access("/usr/bin/rz", X_OK) == 0)
         add({"--ro-bind", s.self_exe, "/usr/bin/rx"});
     if (!req.bootmgr.empty()) add({"--ro-bind", req.bootmgr, "/sbin/bootmgr"});

@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 35
-#include "tools/boardsim/device_server.h"
+#include "tools/boardsim/devices/device_server.h"
 
 #include <fcntl.h>
 #include <fuse.h>
@@ -7,7 +7,6 @@
 #include <sys/ioctl.h>
 #include <mtd/mtd-abi.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -150,7 +149,6 @@ int op_ioctl(const char*, unsigned int cmd, void* arg, struct fuse_file_info* fi
 std::string device_server_start(DeviceServer& server, BoardDevices& devices,
                                 const std::string& mountpoint) {
     server.devices = &devices;
-    server.mountpoint = mountpoint;
     server.files.clear();
     auto missing = [&](const std::string& n) {
         for (const auto& m : devices.faults.missing)
@@ -176,30 +174,7 @@ std::string device_server_start(DeviceServer& server, BoardDevices& devices,
         o.ioctl = op_ioctl;
         return o;
     }();
-    // allow_other lets the sandbox's user namespace reach the files; only
-    // root may ask for it unless /etc/fuse.conf has user_allow_other.
-    std::vector<const char*> argv{"boardsim", "-o", "default_permissions,fsname=boardsim"};
-    if (geteuid() == 0) { argv.push_back("-o"); argv.push_back("allow_other"); }
-    struct fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
-    server.fs = fuse_new(&args, &ops, sizeof ops, &server);
-    fuse_opt_free_args(&args);  // fuse_new may have copied the arguments
-    if (!server.fs) return "libfuse could not set up the device file system.";
-    if (fuse_mount(server.fs, mountpoint.c_str()) != 0) {
-        fuse_destroy(server.fs);
-        server.fs = nullptr;
-        return "cannot mount the device file system on " + mountpoint +
-               "; make sure /dev/fuse exists and is usable (Debian package fuse3, kernel module fuse).";
-    }
-    struct fuse* fs = server.fs;
-    server.loop = std::thread([fs] { fuse_loop(fs); });
-    return {};
+    return fuse_mount_start(server.mount, ops, &server, mountpoint, {}, "device");
 }
 
-void device_server_stop(DeviceServer& server) {
-    if (!server.fs) return;
-    fuse_exit(server.fs);
-    fuse_unmount(server.fs);
-    if (server.loop.joinable()) server.loop.join();
-    fuse_destroy(server.fs);
-    server.fs = nullptr;
-}
+void device_server_stop(DeviceServer& server) { fuse_mount_stop(server.mount); }
