@@ -14,6 +14,7 @@
 #include "boot/usb.h"
 #include "console/mgmt_network.h"
 #include "console/rescue_menu.h"
+#include "image/installer.h"
 #include "crypto_platform.h"
 #include "security/system_keys.h"
 
@@ -55,6 +56,7 @@ void boot_main() {
     read_bootloader_env();
     set_clock_from_rtc();
     shell_run("/bin/mount -t ubifs -o compr=none -o sync ubi0:user /user");
+    install_discard_leftovers();
     if (!imgsign_load_system_keys()) {
         std::puts("WARNING - problem with security keys. No keys found");
     }

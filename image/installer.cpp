@@ -210,6 +210,12 @@ void install_images_dir() {
     }
 }
 
+void install_discard_leftovers() {
+    for (const char* leftover : {"/user/images/image1.new", "/user/images/image2.new"}) {
+        ::unlink(leftover);
+    }
+}
+
 int install_image(const char* path, bool skip_same_version, int slot) {
     UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     ImageSource source{};

@@ -37,3 +37,8 @@ int install_image(const char* path, bool skip_same_version, int slot);
 // Creates /user/images (mode 0755) when it is missing; says so on the
 // console when it cannot.
 void install_images_dir();
+
+// Removes what a write cut short by a power failure may have left beside the
+// slot files (/user/images/image1.new, image2.new), so no half-written copy
+// keeps taking flash space. Called at start-up once /user is mounted.
+void install_discard_leftovers();
