@@ -124,3 +124,19 @@ def test_boot_image_left_on_the_stick_installs_once(board, tmp_path):
     create(stick / "NPX7710_Boot.img", [{"type": "velta", "payload": b"w" * 4000}], tmp_path)
     third = boot_text(board, "2\n")
     assert "Image2 updated succeeded" in third
+
+
+@pytest.mark.parametrize("mount_after,ready", [(0.5, True), (9.5, True), (11.5, False)])
+def test_mount_wait(board, tmp_path, mount_after, ready):
+    # The switch looks for the stick once a second for ten seconds, after a
+    # first second's pause (board time; --fast makes it pass ten times faster).
+    board.usb_insert(mount_after=mount_after)
+    board.nvram_set(0x13B, 0xD5)
+    app_image(board.path / "usb" / "NPX7710_OS.img", tmp_path, "OS")
+    out = boot_text(board)
+    in_order(out, ["Attempting to mount file system on USB flash drive; this can take up to 10 seconds."])
+    if ready:
+        in_order(out, ["USB mounted and ready!", "Booting image 'NPX7710_OS.img' from USB stick."])
+    else:
+        in_order(out, [".........." + "USB mount timed out", "Booting image '1'"])
+        assert "from USB stick" not in out
