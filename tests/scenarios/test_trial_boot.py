@@ -117,3 +117,41 @@ def test_without_the_option_nothing_is_on_trial(board, tmp_path):
     for _ in range(4):
         assert "Demo application of image N" in boot(board, bootmgr=default)
     assert board.nvram_get(TRIAL_BYTES, 2) == b"\xff\xff"
+
+
+# Power cuts at each NVRAM write of the trial: the install's trial byte, an
+# attempt used at a start, the rollback's boot slot, the confirmation. After
+# the cut the board starts again by itself and must launch an application.
+@pytest.mark.parametrize("stage,cut,launches", [
+    ("install", "power_cut_at=nvram-write:1@nvram:141", "1"),   # trial byte never set: old slot
+    ("attempt", "power_cut_at=nvram-write:1@nvram:141", "N"),   # the start is simply tried again
+    ("rollback", "power_cut_at=nvram-write:1@nvram:100", "1"),  # given up again at the next start
+    # The start's attempt is the first write, the application's confirmation
+    # the second: the trial goes on and the next start confirms it.
+    ("confirm", "power_cut_at=nvram-write:2@nvram:141", "N"),
+])
+def test_power_cut_at_a_trial_write(board, tmp_path, stage, cut, launches):
+    if stage == "install":
+        images = board.user / "images"
+        images.mkdir(parents=True)
+        (images / "image1").write_bytes((demo_dir() / "image1.img").read_bytes())
+        board.nvram_set(0x100, 1)
+        board.usb_insert()
+        board.nvram_set(0x13B, 0xD5)
+        new_image(board.path / "usb" / "NPX7710_replace2_OS.img", tmp_path, confirms=False)
+        board.boot(max_boots=1, timeout=60, fast=True, bootmgr=trial_bootmgr(), faults=[cut])
+        board.usb_remove()
+    else:
+        replace_slot_2_from_usb(board, tmp_path, confirms=(stage == "confirm"))
+        if stage == "confirm":
+            board.nvram_set(TRIAL_BYTES + 1, 2)  # on trial again, so the demo confirms
+        if stage == "rollback":
+            board.nvram_set(TRIAL_BYTES + 1, 0)
+        board.clear_events()
+        board.boot(max_boots=1, timeout=60, fast=True, bootmgr=trial_bootmgr(), faults=[cut])
+    assert board.events("power-cut"), "the cut never came"
+    out = boot(board)
+    assert f"Demo application of image {launches}" in out, out
+    if stage == "confirm":
+        assert "Image 2 confirmed." in out
+        assert board.nvram_get(TRIAL_BYTES + 1) == b"\xff"
