@@ -1,7 +1,6 @@
 # The two entry points of the README, plus the pieces they are made of.
 # Everything real happens in CMake (CMakePresets.json) and scripts/.
 
-PRESETS := host asan ppc
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
@@ -48,8 +47,10 @@ demo-again: build-host
 	build/host/bin/boardsim boot $(BOARD)
 
 # Every test of every preset, a short run of each fuzz target, then the
-# scenarios on the emulated e500 system.
-test: $(addprefix test-,$(PRESETS)) fuzz-smoke e500-test
+# scenarios on the emulated e500 system (scripts/test-all: a summary line per
+# stage and a verdict at the end).
+test: deps
+	@scripts/test-all
 
 fuzz-smoke: deps
 	scripts/fuzz --smoke

@@ -1,6 +1,7 @@
 """pytest fixtures for tests on the emulated board (see boardsim_helpers)."""
 
 import os
+import shutil
 import sys
 
 import pytest
@@ -32,3 +33,16 @@ def bootmgr() -> str:
     if not path:
         pytest.skip("BOOTMGR is not set")
     return path
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """A passing run leaves no boards behind (each holds tens of MiB of
+    flash); a failing one keeps them all and says where."""
+    factory = getattr(session.config, "_tmp_path_factory", None)
+    if factory is None:
+        return
+    base = factory.getbasetemp()
+    if exitstatus == 0:
+        shutil.rmtree(base, ignore_errors=True)
+    else:
+        print(f"\nboards of this run kept in {base}")
