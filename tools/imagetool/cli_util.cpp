@@ -22,19 +22,15 @@ int usage_error(const char* verb, const char* fmt, const char* arg) {
 bool is_help(std::string_view a) { return a == "--help" || a == "-h"; }
 
 // A file descriptor closed on scope exit.
-Fd::~Fd() {
-    if (fd >= 0) close(fd);
-}
-
 // Reads a whole regular file into a buffer allocated without throwing.
 bool read_file(const char* path, std::unique_ptr<std::uint8_t[]>* data, std::size_t* size) {
-    Fd f(open(path, O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) {
+    UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
+    if (!f) {
         std::fprintf(stderr, "imagetool: cannot open %s: %s\n", path, std::strerror(errno));
         return false;
     }
     struct stat st {};
-    if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fprintf(stderr, "imagetool: %s is not a regular file\n", path);
         return false;
     }
@@ -48,7 +44,7 @@ bool read_file(const char* path, std::unique_ptr<std::uint8_t[]>* data, std::siz
         std::fprintf(stderr, "imagetool: out of memory reading %s\n", path);
         return false;
     }
-    const ImageSource src = image_source_fd(f.fd, n);
+    const ImageSource src = image_source_fd(f.get(), n);
     if (image_source_read(src, 0, buf.get(), static_cast<std::size_t>(n)) !=
         static_cast<std::int64_t>(n)) {
         std::fprintf(stderr, "imagetool: cannot read %s\n", path);
@@ -59,18 +55,6 @@ bool read_file(const char* path, std::unique_ptr<std::uint8_t[]>* data, std::siz
     return true;
 }
 
-bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 OutputFile::~OutputFile() {
     if (fd >= 0) close(fd);

@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fd_io.h"
+#include "unique_fd.h"
+
 // Prints "imagetool VERB: " and fmt (with one %s for arg) on standard error,
 // then a hint to --help. Returns IMAGETOOL_USAGE.
 int usage_error(const char* verb, const char* fmt, const char* arg);
@@ -16,23 +19,10 @@ int usage_error(const char* verb, const char* fmt, const char* arg);
 // True for "--help" and "-h".
 bool is_help(std::string_view a);
 
-// A file descriptor closed on scope exit.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-};
-
 // Reads a whole regular file (at most 4 GiB - 1) into a buffer allocated
 // without throwing; *data and *size are set only on success. Prints its own
 // message ("imagetool: ...") and returns false on failure.
 bool read_file(const char* path, std::unique_ptr<std::uint8_t[]>* data, std::size_t* size);
-
-// Writes all n bytes, retrying after EINTR. False on a write error (errno
-// set).
-bool write_all(int fd, const std::uint8_t* p, std::size_t n);
 
 // An output file written under a temporary name beside it and renamed into
 // place by commit(): an input may be the output file itself, and a failed

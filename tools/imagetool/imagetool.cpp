@@ -473,11 +473,11 @@ int cmd_info(int argc, char** argv) {
     }
     if (!path) return usage_error(verb, "%s", "no image file given");
 
-    Fd f(open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
     ImageSource src{};
-    if (f.fd < 0 || !image_source_file(f.fd, &src)) {
+    if (!f || !image_source_file(f.get(), &src)) {
         std::fprintf(stderr, "imagetool info: cannot read %s: %s\n", path,
-                     f.fd < 0 ? std::strerror(errno) : "not a regular file");
+                     !f ? std::strerror(errno) : "not a regular file");
         return IMAGETOOL_FAILED;
     }
     std::unique_ptr<std::uint8_t[]> header_buf(new (std::nothrow) std::uint8_t[IMAGE_MAX_HEADER_LEN]);
@@ -564,11 +564,11 @@ int cmd_extract(int argc, char** argv) {
     if (!path) return usage_error(verb, "%s", "no image file given");
     if (!has_type) return usage_error(verb, "%s", "no --type given");
 
-    Fd f(open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd f(open(path, O_RDONLY | O_CLOEXEC));
     ImageSource src{};
-    if (f.fd < 0 || !image_source_file(f.fd, &src)) {
+    if (!f || !image_source_file(f.get(), &src)) {
         std::fprintf(stderr, "imagetool extract: cannot read %s: %s\n", path,
-                     f.fd < 0 ? std::strerror(errno) : "not a regular file");
+                     !f ? std::strerror(errno) : "not a regular file");
         return IMAGETOOL_FAILED;
     }
     ImageWalk w = image_walk_begin(src);
