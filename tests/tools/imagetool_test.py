@@ -4,6 +4,7 @@ info, and images checked against an independent reading of the format
 
 The binary under test comes from the IMAGETOOL environment variable.
 """
+import re
 import json
 import os
 import struct
@@ -264,9 +265,21 @@ def test_info_reports_impossible_lengths(files, name, data, reason):
     r = run("info", "img", "--json", cwd=files)
     assert r.returncode == 1
     doc = json.loads(r.stdout)
-    last = doc["components"][-1]
-    assert reason in (last["error"] or "")
+    if doc["components"]:
+        assert reason in (doc["components"][-1]["error"] or "")
+    else:
+        # No first component at all: the file is said not to be an image.
+        assert doc["error"].startswith("not an image file") and reason in doc["error"]
     assert doc["valid"] is False
+
+
+@pytest.mark.parametrize("data", [bytes(range(256)) * 12, b"\x7fELF" + b"\0" * 60, b"short"])
+def test_info_says_what_is_not_an_image(files, data):
+    (files / "img").write_bytes(data)
+    r = run("info", "img", cwd=files)
+    assert r.returncode == 1
+    assert b"not an image file" in r.stderr
+    assert b"component 0" not in r.stdout  # no bogus component described
 
 
 def test_extract_to_stdout_and_file(files):
@@ -279,3 +292,37 @@ def test_extract_to_stdout_and_file(files):
     assert r.returncode == 0 and (files / "u").read_bytes() == b"u" * 64
     r = run("extract", "img", "--type", "app", "-o", "img", cwd=files)  # over its own input
     assert r.returncode == 0 and (files / "img").read_bytes() == p2
+
+
+def test_version_names_the_commit():
+    r = run("--version")
+    assert r.returncode == 0
+    assert re.fullmatch(rb"imagetool \d+\.\d+\.\d+ \(commit [0-9a-f]{12}(-modified)?\)\n", r.stdout) or \
+        r.stdout.endswith(b"(commit unknown)\n")
+
+
+def test_keygen_and_getpub_give_what_the_build_takes(files):
+    r = run("keygen", "-o", "k.pem", "--pub", "k.pub.pem", cwd=files)
+    assert r.returncode == 0, r.stderr
+    assert (files / "k.pem").stat().st_mode & 0o777 == 0o600
+    pub = (files / "k.pub.pem").read_bytes()
+    assert len(pub) == 451 and pub.startswith(b"-----BEGIN PUBLIC KEY-----\n")
+    # OpenSSL agrees on the key: RSA-2048, exponent 65537, the same public half.
+    text = subprocess.run(["openssl", "pkey", "-in", str(files / "k.pem"), "-noout", "-text"],
+                          capture_output=True, check=True).stdout
+    assert b"2048 bit" in text and b"publicExponent: 65537" in text
+    again = run("getpub", "k.pem", cwd=files)
+    assert again.returncode == 0 and again.stdout == pub and again.stderr == b""
+    # A key is never overwritten.
+    before = (files / "k.pem").read_bytes()
+    r = run("keygen", "-o", "k.pem", cwd=files)
+    assert r.returncode == 1 and b"never overwritten" in r.stderr
+    assert (files / "k.pem").read_bytes() == before
+
+
+def test_getpub_warns_about_a_key_the_switch_refuses(files):
+    subprocess.run(["openssl", "genrsa", "-out", str(files / "small.pem"), "1024"],
+                   capture_output=True, check=True)
+    r = run("getpub", "small.pem", cwd=files)
+    assert r.returncode == 0 and r.stdout.startswith(b"-----BEGIN PUBLIC KEY-----")
+    assert b"the switch will refuse this key" in r.stderr

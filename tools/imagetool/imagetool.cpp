@@ -16,7 +16,9 @@
 
 #include "byteorder.h"
 #include "image/format.h"
+#include "build_version.h"
 #include "tools/imagetool/cli_util.h"
+#include "tools/imagetool/key_verbs.h"
 #include "tools/imagetool/sign_verbs.h"
 
 namespace {
@@ -34,8 +36,11 @@ const char kMainHelp[] =
     "  digest    print the payload digests to sign with a key held elsewhere\n"
     "  attach    attach a signature made elsewhere\n"
     "  verify    verify the signatures with the boot manager's crypto library\n"
+    "  keygen    make a signing key the switch accepts (RSA-2048, exponent 65537)\n"
+    "  getpub    write a private key's public half in the form the build takes\n"
     "\n"
-    "imagetool VERB --help shows the options of a verb.\n"
+    "imagetool VERB --help shows the options of a verb; imagetool --version the\n"
+    "version and the commit it was built from.\n"
     "Exit status: 0 success, 1 image invalid, check failed or file error,\n"
     "2 usage error.\n";
 
@@ -498,7 +503,12 @@ int cmd_info(int argc, char** argv) {
         infos.push_back(std::move(ci));
     }
     std::uint64_t trailing = 0;
-    if (st == IMAGE_WALK_BAD_LENGTHS) {
+    if (st == IMAGE_WALK_BAD_LENGTHS && infos.empty()) {
+        // Whatever the first bytes are, they are no component: describing
+        // them as one would only mislead.
+        error = std::string("not an image file: its first 24 bytes are no component header (") +
+                image_length_status_text(w.lengths) + ")";
+    } else if (st == IMAGE_WALK_BAD_LENGTHS) {
         ComponentInfo ci;
         ci.comp = c;
         ci.effective_type = c.type;
@@ -512,7 +522,15 @@ int cmd_info(int argc, char** argv) {
         error = "read error";
     } else {
         trailing = src.size - w.offset;
-        if (w.count == 0) error = "no complete 24-byte component header";
+        if (w.count == 0) error = "not an image file: it holds no complete 24-byte component header";
+    }
+    if (!infos.empty() && (infos[0].comp.type & IMAGE_TYPE_SUFFIX_MASK) != IMAGE_TYPE_SUFFIX &&
+        infos[0].crc_status != 1) {
+        // A first "component" of no known type whose CRC fails is other
+        // data that merely has a possible length field.
+        infos.clear();
+        trailing = 0;
+        error = "not an image file: its first component has no known type and a wrong CRC";
     }
     bool valid = error.empty();
     for (const auto& ci : infos) valid = valid && component_sound(ci);
@@ -629,6 +647,10 @@ int imagetool_main(int argc, char** argv) {
         std::fputs(kMainHelp, stdout);
         return IMAGETOOL_OK;
     }
+    if (verb == "--version") {
+        std::printf("imagetool %s (commit %s)\n", BOOTMGR_VERSION, BOOTMGR_COMMIT);
+        return IMAGETOOL_OK;
+    }
     // The verb's own arguments start after the verb.
     int rest_argc = argc - 2;
     char** rest = argv + 2;
@@ -639,6 +661,8 @@ int imagetool_main(int argc, char** argv) {
     if (verb == "digest") return cmd_digest(rest_argc, rest);
     if (verb == "attach") return cmd_attach(rest_argc, rest);
     if (verb == "verify") return cmd_verify(rest_argc, rest);
+    if (verb == "keygen") return cmd_keygen(rest_argc, rest);
+    if (verb == "getpub") return cmd_getpub(rest_argc, rest);
     std::fprintf(stderr, "imagetool: unknown verb '%s'\n", argv[1]);
     std::fputs(kMainHelp, stderr);
     return IMAGETOOL_USAGE;

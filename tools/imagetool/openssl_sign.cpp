@@ -72,20 +72,54 @@ std::size_t signing_key_size(const SigningKey& key) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
+namespace {
+
+// The text a PEM writer leaves in a memory BIO.
+bool bio_text(BIO* bio, std::string* text) {
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    if (n <= 0 || !data) return false;
+    text->assign(data, static_cast<std::size_t>(n));
+    return true;
+}
+
+}  // namespace
+
 bool signing_key_public_pem(const SigningKey& key, std::string* pem, std::string* error) {
     std::unique_ptr<BIO, BioCloser> bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key.pkey) != 1) {
+    if (!bio || PEM_write_bio_PUBKEY(bio.get(), key.pkey) != 1 || !bio_text(bio.get(), pem)) {
         *error = "cannot write the public key: " + openssl_error();
         return false;
     }
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio.get(), &data);
-    if (n <= 0 || !data) {
-        *error = "cannot write the public key";
+    return true;
+}
+
+bool signing_key_private_pem(const SigningKey& key, std::string* pem, std::string* error) {
+    std::unique_ptr<BIO, BioCloser> bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key.pkey, nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+        !bio_text(bio.get(), pem)) {
+        *error = "cannot write the private key: " + openssl_error();
         return false;
     }
-    pem->assign(data, static_cast<std::size_t>(n));
     return true;
+}
+
+SigningKeyPtr signing_key_generate(std::string* error) {
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxCloser> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    EVP_PKEY* pkey = nullptr;
+    // 65537 is OpenSSL's default public exponent for new RSA keys.
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 ||
+        EVP_PKEY_keygen(ctx.get(), &pkey) != 1) {
+        *error = "cannot generate an RSA key: " + openssl_error();
+        return nullptr;
+    }
+    SigningKeyPtr key(new (std::nothrow) SigningKey{pkey});
+    if (!key) {
+        EVP_PKEY_free(pkey);
+        *error = "out of memory";
+    }
+    return key;
 }
 
 bool signing_key_sign_sha256(const SigningKey& key, std::span<const std::uint8_t, 32> digest,

@@ -22,6 +22,13 @@ using SigningKeyPtr = std::unique_ptr<SigningKey, SigningKeyDeleter>;
 // no private key, or the key is not RSA.
 SigningKeyPtr signing_key_load(const char* path, std::string* error);
 
+// A new RSA-2048 key with the public exponent 65537 (the only kind the
+// switch accepts). Null with *error set on failure.
+SigningKeyPtr signing_key_generate(std::string* error);
+
+// The key's private half as a PKCS #8 "PRIVATE KEY" PEM text, unencrypted.
+bool signing_key_private_pem(const SigningKey& key, std::string* pem, std::string* error);
+
 // Modulus length of the key in bytes, which is also its signature length.
 std::size_t signing_key_size(const SigningKey& key);
 
