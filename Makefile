@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
+.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
@@ -18,6 +18,7 @@ help:
 	@echo "make fuzz          the fuzz targets for 10 minutes each (scripts/fuzz TARGET... for some)"
 	@echo "make fuzz-smoke    every fuzz target for 15 seconds, as make test does"
 	@echo "make bench         benchmarks against zlib, OpenSSL and mbedTLS in the same run"
+	@echo "make coverage      line coverage of the unit, board and scenario suites, per folder and as HTML"
 	@echo "make e500-demo     the demo board on the emulated e500 PowerPC system (Ctrl-A x leaves)"
 	@echo "make e500-test     the scenarios on the emulated e500 system"
 	@echo "make e500-bench    boot time and CRC/SHA-256 speed inside the emulated e500 system"
@@ -57,6 +58,9 @@ fuzz-smoke: deps
 
 fuzz: deps
 	scripts/fuzz
+
+coverage: deps
+	scripts/coverage
 
 bench: build-host
 	scripts/bench

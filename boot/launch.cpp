@@ -12,6 +12,10 @@
 #include "boot/settings.h"
 #include "boot/shell.h"
 
+#ifdef BOOTMGR_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 namespace {
 
 constexpr const char* kApplication = "/tmp/home/bin/mp.elf.strip";
@@ -152,6 +156,10 @@ void launch_start(bool diags) {
 
     std::fflush(stdout);
     std::fflush(stderr);
+#ifdef BOOTMGR_COVERAGE
+    // The counters of a coverage build are written at exit, which exec skips.
+    __gcov_dump();
+#endif
     ::execlp(kLauncher, kLauncher, static_cast<char*>(nullptr));
     std::fputs("Failed to start Application OS.\n", stderr);
     reboot_board();

@@ -2,6 +2,12 @@
 #
 # Sanitizers for the asan preset apply to everything built in that tree.
 option(BOOTMGR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(BOOTMGR_COVERAGE "Build with gcov counters (make coverage)" OFF)
+if(BOOTMGR_COVERAGE)
+  add_compile_options(--coverage)
+  add_compile_definitions(BOOTMGR_COVERAGE=1)
+  add_link_options(--coverage)
+endif()
 if(BOOTMGR_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)

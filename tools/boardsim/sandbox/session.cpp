@@ -247,6 +247,10 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
     if (access("/usr/bin/rx", X_OK) == 0 && access("/usr/bin/rz", X_OK) == 0)
         add({"--ro-bind", s.self_exe, "/usr/bin/rx"});
     if (!req.bootmgr.empty()) add({"--ro-bind", req.bootmgr, "/sbin/bootmgr"});
+    // A coverage build writes its counters beside its objects: that tree is
+    // writable at its own path (BOARDSIM_COVERAGE_DIR, set by make coverage).
+    if (const char* cov = std::getenv("BOARDSIM_COVERAGE_DIR"); cov != nullptr && *cov == '/')
+        add({"--bind", cov, cov});
     for (const auto& p : req.ro_paths) add({"--ro-bind", p, p});
     add({"--chdir", "/", "--"});
     a.insert(a.end(), req.command.begin(), req.command.end());
