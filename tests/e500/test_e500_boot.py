@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import pytest
 
-from boardsim_helpers import LAUNCHED, NO_LAUNCH
+from boardsim_helpers import LAUNCHED, NO_LAUNCH, expect_lines
 from images import corrupt, demo_dir
 
 APP = "/tmp/home/bin/mp.elf.strip"
@@ -77,11 +77,7 @@ def test_boot_road(board, road):
         board.env_set(**env)
     proc = board.boot(max_boots=1, timeout=BOOT_TIMEOUT)
     out = proc.stdout.replace("\r", "")
-    at = 0
-    for line in lines:
-        found = out.find(line, at)
-        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
-        at = found + len(line)
+    expect_lines(out, lines)
     execs = board.events("exec")
     if launcher:
         assert proc.returncode == LAUNCHED, out

@@ -244,3 +244,12 @@ def last_line(output: str) -> str:
     """The last non-empty line of boardsim's output, without carriage returns."""
     lines = [l.strip("\r") for l in output.splitlines() if l.strip()]
     return lines[-1] if lines else ""
+
+
+def expect_lines(out: str, lines: list[str]) -> None:
+    """Asserts that each of `lines` appears in `out`, in this order."""
+    at = 0
+    for line in lines:
+        found = out.find(line, at)
+        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
+        at = found + len(line)

@@ -9,7 +9,7 @@ import zlib
 
 import pytest
 
-from boardsim_helpers import LAUNCHED, NO_LAUNCH
+from boardsim_helpers import LAUNCHED, NO_LAUNCH, expect_lines
 from images import app_archive, create, diags_archive, demo_dir
 
 APP = "/tmp/home/bin/mp.elf.strip"
@@ -150,11 +150,7 @@ def test_boot_road(board, tmp_path, road):
         board.env_set(**env)
     proc = board.boot(max_boots=1, timeout=60)
     out = proc.stdout.replace("\r", "")
-    at = 0
-    for line in lines:
-        found = out.find(line, at)
-        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
-        at = found + len(line)
+    expect_lines(out, lines)
     execs = board.events("exec")
     if launcher:
         assert proc.returncode == LAUNCHED, out

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
 from images import test_keys as keys_dir
 
@@ -55,14 +56,6 @@ def put_on_stick(board, tmp: Path, components: list[dict], name: str = BOOT_IMAG
 def boot_text(board, answers: str = "", timeout: float = 90) -> str:
     proc = board.boot(input=answers, max_boots=1, timeout=timeout, fast=True)
     return (proc.stdout + proc.stderr).replace("\r", "")
-
-
-def in_order(out: str, lines: list[str]) -> None:
-    at = 0
-    for line in lines:
-        found = out.find(line, at)
-        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
-        at = found + len(line)
 
 
 def installed_log(board) -> str:
@@ -170,7 +163,7 @@ def test_install_road(board, tmp_path, road):
     name, components, answers, lines, installed, check = road
     image = put_on_stick(board, tmp_path, components(tmp_path))
     out = boot_text(board, answers)
-    in_order(out, ["Boot image found on USB.", "Extracting images ... Do *NOT* power cycle the switch."]
+    expect_lines(out, ["Boot image found on USB.", "Extracting images ... Do *NOT* power cycle the switch."]
              + lines)
     if installed is not None:
         assert ("installed from USB" in installed_log(board)) == installed, out
@@ -188,7 +181,7 @@ def test_same_version_is_skipped_and_nothing_reboots(board, tmp_path):
     (board.user / "images" / "usb-boot-installed").unlink()
     board.clear_events()
     second = boot_text(board)
-    in_order(second, ["Installing Kernel: ", "Image has same version as existing image. Skipping update...",
+    expect_lines(second, ["Installing Kernel: ", "Image has same version as existing image. Skipping update...",
                       "ERROR: No valid image found", "No valid image found on USB"])
     assert image.read_bytes() == board.flash("kernel", 0, image.stat().st_size)
 
@@ -199,7 +192,7 @@ def test_component_longer_than_the_file_is_refused_before_allocation(board, tmp_
     data[4:8] = (0x7FFFFFF0).to_bytes(4, "big")  # len far beyond the file
     image.write_bytes(bytes(data))
     out = boot_text(board)
-    in_order(out, ["Image component at offset 0 refused: "])
+    expect_lines(out, ["Image component at offset 0 refused: "])
     assert "Failed to allocate" not in out
     assert "installed from USB" not in installed_log(board)
 
@@ -218,7 +211,7 @@ def test_bad_crc_in_the_second_component_keeps_the_first(board, tmp_path):
     data[-1] ^= 1
     image.write_bytes(bytes(data))
     out = boot_text(board)
-    in_order(out, ["Installing Kernel: ", "Installing Device Tree: ", "Bad crc for DFT: 0x",
+    expect_lines(out, ["Installing Kernel: ", "Installing Device Tree: ", "Bad crc for DFT: 0x",
                    ", voiding download"])
     assert "installed from USB" not in installed_log(board)
     kernel_part = first_component(bytes(data))

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
 from images import test_keys as keys_dir
 
@@ -36,14 +37,6 @@ def boot_text(board, answers: str = "") -> str:
     return (proc.stdout + proc.stderr).replace("\r", "")
 
 
-def in_order(out: str, lines: list[str]) -> None:
-    at = 0
-    for line in lines:
-        found = out.find(line, at)
-        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
-        at = found + len(line)
-
-
 def rejected(board) -> list[str]:
     d = board.user / "images" / "rejected"
     return sorted(p.name for p in d.iterdir()) if d.exists() else []
@@ -52,7 +45,7 @@ def rejected(board) -> list[str]:
 def test_both_replacements_then_slot_1_boots(board, tmp_path):
     usb_board(board, tmp_path, {"NPX7710_replace2_OS.img": "R2", "NPX7710_replace1_OS.img": "R1"})
     out = boot_text(board)
-    in_order(out, ["USB mounted and ready!", "No boot image found on USB.",
+    expect_lines(out, ["USB mounted and ready!", "No boot image found on USB.",
                    "USB image (file 'NPX7710_replace2_OS.img') replacement for image2 found",
                    "Image2 has been successfully replaced",
                    "USB image (file 'NPX7710_replace1_OS.img') replacement for image1 found",
@@ -72,7 +65,7 @@ def test_rejected_replacement_declined_leaves_the_stick_alone(board, tmp_path, a
     (board.user / "images" / "rejected").mkdir(parents=True)
     (board.user / "images" / "rejected" / digest).touch()
     out = boot_text(board, answer)
-    in_order(out, ["replacement for image2 found", "Replacement USB image is in rejected list.",
+    expect_lines(out, ["replacement for image2 found", "Replacement USB image is in rejected list.",
                    "Would you still like to load it? (y/n) "])
     if not answer:
         assert ASK_TIMEOUT in out
@@ -85,23 +78,23 @@ def test_rejected_replacement_declined_leaves_the_stick_alone(board, tmp_path, a
 def test_os_image_boots_once_unattended_then_asks(board, tmp_path):
     usb_board(board, tmp_path, {"NPX7710_OS.img": "OS"})
     first = boot_text(board)
-    in_order(first, ["No boot image found on USB.", "Booting image 'NPX7710_OS.img' from USB stick.",
+    expect_lines(first, ["No boot image found on USB.", "Booting image 'NPX7710_OS.img' from USB stick.",
                      "Demo application of image OS"])
     assert len(rejected(board)) == 1
     assert board.nvram_get(0x13A) == b"\x03"
     # Next start: the marked image waits for a yes; silence boots the slots.
     board.clear_events()
     second = boot_text(board)
-    in_order(second, ["USB image is in rejected list.", "Would you still like to load it? (y/n) ",
+    expect_lines(second, ["USB image is in rejected list.", "Would you still like to load it? (y/n) ",
                       ASK_TIMEOUT, "USB Boot failed. Trying flash images."])
     third = boot_text(board, "y\n")
-    in_order(third, ["Continuing to load USB image...", "Demo application of image OS"])
+    expect_lines(third, ["Continuing to load USB image...", "Demo application of image OS"])
 
 
 def test_stick_with_no_known_file(board, tmp_path):
     usb_board(board, tmp_path, {"something_else.img": "X"})
     out = boot_text(board)
-    in_order(out, ["No boot image found on USB.", "No valid image found on USB", "Booting image '1'"])
+    expect_lines(out, ["No boot image found on USB.", "No valid image found on USB", "Booting image '1'"])
 
 
 def test_boot_image_left_on_the_stick_installs_once(board, tmp_path):
@@ -112,12 +105,12 @@ def test_boot_image_left_on_the_stick_installs_once(board, tmp_path):
     create(stick / "NPX7710_Boot.img",
            [{"type": "velta", "payload": b"v" * 4000}], tmp_path)
     first = boot_text(board, "2\n")
-    in_order(first, ["Boot image found on USB.", "Image2 updated succeeded",
+    expect_lines(first, ["Boot image found on USB.", "Image2 updated succeeded",
                      "Updating install log."])
     assert board.events("reboot")
     board.clear_events()
     second = boot_text(board)
-    in_order(second, ["Boot image found on USB.", "Boot image on USB was installed before. Skipping it.",
+    expect_lines(second, ["Boot image found on USB.", "Boot image on USB was installed before. Skipping it.",
                       "No valid image found on USB"])
     assert "Extracting images" not in second
     # A changed boot image is installed again.
@@ -134,9 +127,9 @@ def test_mount_wait(board, tmp_path, mount_after, ready):
     board.nvram_set(0x13B, 0xD5)
     app_image(board.path / "usb" / "NPX7710_OS.img", tmp_path, "OS")
     out = boot_text(board)
-    in_order(out, ["Attempting to mount file system on USB flash drive; this can take up to 10 seconds."])
+    expect_lines(out, ["Attempting to mount file system on USB flash drive; this can take up to 10 seconds."])
     if ready:
-        in_order(out, ["USB mounted and ready!", "Booting image 'NPX7710_OS.img' from USB stick."])
+        expect_lines(out, ["USB mounted and ready!", "Booting image 'NPX7710_OS.img' from USB stick."])
     else:
-        in_order(out, [".........." + "USB mount timed out", "Booting image '1'"])
+        expect_lines(out, [".........." + "USB mount timed out", "Booting image '1'"])
         assert "from USB stick" not in out

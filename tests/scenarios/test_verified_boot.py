@@ -8,7 +8,7 @@ import os
 
 import pytest
 
-from boardsim_helpers import LAUNCHED, NO_LAUNCH
+from boardsim_helpers import LAUNCHED, NO_LAUNCH, expect_lines
 from images import app_archive, create, demo_dir, openssl_sign, signature_record, test_keys
 
 
@@ -55,11 +55,7 @@ def test_verified_boot(board, tmp_path, road):
 
     proc = board.boot(max_boots=1, timeout=60, bootmgr=os.environ["VERIFIED_BOOTMGR"])
     out = proc.stdout.replace("\r", "")
-    at = 0
-    for line in lines:
-        found = out.find(line, at)
-        assert found >= 0, f"{line!r} missing (in order) from:\n{out}"
-        at = found + len(line)
+    expect_lines(out, lines)
     assert proc.returncode == (LAUNCHED if launched else NO_LAUNCH), out
     assert board.nvram_get(0x13A) == bytes([booted])
 
