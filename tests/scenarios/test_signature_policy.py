@@ -12,7 +12,8 @@ import subprocess
 import pytest
 
 from boardsim_helpers import Board, boardsim
-from images import create, openssl_sign, signature_record, test_keys
+from images import create, openssl_sign, signature_record
+from images import test_keys as keys_dir
 
 PAYLOAD = b"kernel image payload " * 50
 
@@ -25,7 +26,7 @@ def unknown_key(tmp_path_factory):
 
 
 def signed_component(kind: str, tmp, unknown_key, type_="kernel", payload=PAYLOAD) -> dict:
-    keys = test_keys()
+    keys = keys_dir()
     key_of = {"prod": keys / "production_key.pem", "dev": keys / "development_key.pem",
               "unknown": unknown_key}
     comp = {"type": type_, "payload": payload}

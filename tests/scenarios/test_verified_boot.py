@@ -9,14 +9,15 @@ import os
 import pytest
 
 from boardsim_helpers import LAUNCHED, NO_LAUNCH, expect_lines
-from images import app_archive, create, demo_dir, openssl_sign, signature_record, test_keys
+from images import app_archive, create, demo_dir, openssl_sign, signature_record
+from images import test_keys as keys_dir
 
 
 def slot_component(slot: int, signer: str | None, tmp) -> dict:
     payload = app_archive(slot)
     comp = {"type": "app", "version": f"1.0.0.{slot}", "payload": payload}
     if signer:
-        key = test_keys() / f"{signer}_key.pem"
+        key = keys_dir() / f"{signer}_key.pem"
         comp["records"] = [signature_record(openssl_sign(payload, key, tmp))]
     return comp
 
