@@ -85,7 +85,7 @@ def corrupt(path: Path, offset: int = -1) -> None:
     path.write_bytes(bytes(data))
 
 
-def test_keys() -> Path:
+def keys_dir() -> Path:
     return Path(os.environ["TEST_KEYS"])
 
 

@@ -14,7 +14,7 @@ import pytest
 
 from boardsim_helpers import boardsim, boardsim_path
 from images import demo_dir, imagetool
-from images import test_keys as keys_dir
+from images import keys_dir
 
 DOCS = Path(__file__).resolve().parents[2] / "docs"
 BLOCK = re.compile(r"^```demo\n(.*?)^```", re.S | re.M)

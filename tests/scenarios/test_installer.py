@@ -11,7 +11,7 @@ import pytest
 
 from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 BOOT_IMAGE = "NPX7710_Boot.img"
 KERNEL_LIMIT = 0x800000

@@ -19,7 +19,7 @@ import pytest
 
 from boardsim_helpers import Board, boardsim
 from images import app_archive, create, demo_dir, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 POINTS = int(os.environ.get("POWER_CUT_POINTS", "3"))
 TABLE = os.environ.get("POWER_CUT_TABLE")

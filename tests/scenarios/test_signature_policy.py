@@ -13,7 +13,7 @@ import pytest
 
 from boardsim_helpers import Board, boardsim
 from images import create, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 PAYLOAD = b"kernel image payload " * 50
 

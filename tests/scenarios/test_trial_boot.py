@@ -11,7 +11,7 @@ import os
 import pytest
 
 from images import app_archive, create, demo_dir, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 TRIAL_BYTES = 0x140  # slot 1's trial byte; slot 2's is the next
 

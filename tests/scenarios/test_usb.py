@@ -10,7 +10,7 @@ import pytest
 
 from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 ASK_TIMEOUT = "Timeout. Assuming \"no\"."
 

@@ -10,7 +10,7 @@ import pytest
 
 from boardsim_helpers import LAUNCHED, NO_LAUNCH, expect_lines
 from images import app_archive, create, demo_dir, openssl_sign, signature_record
-from images import test_keys as keys_dir
+from images import keys_dir
 
 
 def slot_component(slot: int, signer: str | None, tmp) -> dict:
