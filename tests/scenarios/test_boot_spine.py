@@ -50,6 +50,13 @@ ENV_TABLE = [
 ]
 
 
+def operator_answers(env) -> str:
+    """What the operator types for the questions the flags bring: DHCP for
+    the debug server's management port."""
+    env = env or {}
+    return "y\n" if env.get("gdbserver") == "on" else ""
+
+
 @pytest.mark.parametrize("name,env,slot2,program,args,line", ENV_TABLE,
                          ids=[r[0] for r in ENV_TABLE])
 def test_environment_flags_choose_the_launch(board, name, env, slot2, program, args, line):
@@ -58,7 +65,7 @@ def test_environment_flags_choose_the_launch(board, name, env, slot2, program, a
         board.env_erase()
     elif env:
         board.env_set_raw(*[f"{k}={v}" for k, v in env.items()])
-    proc = board.boot(max_boots=1, timeout=60)
+    proc = board.boot(input=operator_answers(env), max_boots=1, timeout=60)
     out = console(proc)
     execs = board.events("exec")
     if line:
