@@ -47,9 +47,16 @@ EnterWait wait_for_enter(int fd, const char* reminder) {
     return ENTER_TIMED_OUT;
 }
 
-void apply_saved(int fd) {
+// Once the output has drained only input is left to discard: flushing
+// output too would drop, on a pseudo-terminal, text the other side has not
+// read yet.
+void drain_and_discard_input(int fd) {
     ::tcdrain(fd);
-    ::tcflush(fd, TCIOFLUSH);
+    ::tcflush(fd, TCIFLUSH);
+}
+
+void apply_saved(int fd) {
+    drain_and_discard_input(fd);
     ::tcsetattr(fd, TCSADRAIN, &g_saved_serial);
     ::tcflow(fd, TCOON);
 }
@@ -65,8 +72,7 @@ int serial_open_download(const char* device) {
     std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     std::puts("       before initiating the download.");
     std::fflush(stdout);
-    ::tcdrain(fd);
-    ::tcflush(fd, TCIOFLUSH);
+    drain_and_discard_input(fd);
     if (::tcgetattr(fd, &g_saved_serial) != 0) {
         std::perror("Can't open serial port!");
         ::close(fd);
@@ -123,11 +129,16 @@ SerialRead serial_get_byte(int fd, int timeout_ms, std::uint8_t* byte) {
             *byte = b;
             return SERIAL_BYTE;
         }
-        // End of file, or EIO from a terminal whose other side has gone.
-        if (n == 0 || (errno != EAGAIN && errno != EINTR)) return SERIAL_GONE;
+        // EIO from a terminal whose other side has gone.
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return SERIAL_GONE;
+        pollfd p{fd, POLLIN, 0};
+        // Nothing read: a hung-up line says so; otherwise it was an empty
+        // line (an end-of-file key in line mode) or nothing yet.
+        if (n == 0 && (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))) {
+            return SERIAL_GONE;
+        }
         const int left = remaining_ms(deadline);
         if (left == 0) return SERIAL_TIMEOUT;
-        pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, left);
     }
 }

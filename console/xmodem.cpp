@@ -152,7 +152,6 @@ Step receive_block(Receiver& r, std::size_t size) {
 }
 
 Step on_eot(Receiver& r) {
-    std::fputs("EOT\n", stderr);
     if (r.eot_pending) {
         put(r, XMODEM_ACK);
         return stop(r, XMODEM_COMPLETE);
@@ -166,7 +165,6 @@ Step on_eot(Receiver& r) {
 }
 
 Step on_can(Receiver& r) {
-    std::fputs("CAN\n", stderr);
     std::uint8_t second = 0;
     const SerialRead s = get(r, kFieldMs, &second);
     if (s == SERIAL_GONE) return stop(r, XMODEM_LINE_GONE);
@@ -258,7 +256,6 @@ XmodemResult xmodem_transfer(const XmodemPort& port, int out, int first_block_tr
         for (int i = 0; i < kCancelBytes; ++i) put(r, XMODEM_CAN);
     }
     if (r.end != XMODEM_COMPLETE) purge(r, kErrorQuietMs);
-    std::fprintf(stderr, "%s\n", end_text(r.end));
     return XmodemResult{r.end, r.bytes};
 }
 
@@ -277,6 +274,9 @@ std::int64_t xmodem_receive(const char* path, const char* device) {
     const bool complete = r.end == XMODEM_COMPLETE && r.bytes > 0 && out.close();
     serial_restore(line);
     ::close(line);
+    // Said only now: on the line during the transfer any text is noise to
+    // the sender (lrzsz's sx answers each stray byte with another EOT).
+    std::puts(end_text(r.end));
     if (!complete) {
         out.reset();
         std::remove(path);

@@ -76,14 +76,14 @@ struct XmodemResult {
 // Receives one file from `port` into the open descriptor `out`, asking for
 // CRC mode at most `first_block_tries` times before the first block. Ends a
 // transfer that does not complete by sending CAN five times and discarding
-// what the sender still sends. Writes "EOT" and "CAN" when they arrive, and
-// one closing line ("All done", or why the transfer ended), to standard
-// error.
+// what the sender still sends. Prints nothing: on the serial line any text
+// would reach the sender as protocol bytes.
 XmodemResult xmodem_transfer(const XmodemPort& port, int out, int first_block_tries);
 
 // The whole download over the serial console `device`: serial_open_download,
 // the transfer into `path` (created or truncated, mode 0644),
-// serial_restore, close. Returns the bytes written when the transfer
+// serial_restore, close, then one line on the console: "All done", or why
+// the transfer ended. Returns the bytes written when the transfer
 // completed; 0 when it did not, and the partial file is then removed so
 // that nothing of it can pass for a download; -1 when the line could not be
 // switched to download mode or `path` cannot be created ("Can't open
