@@ -51,10 +51,13 @@ ENV_TABLE = [
 
 
 def operator_answers(env) -> str:
-    """What the operator types for the questions the flags bring: DHCP for
-    the debug server's management port."""
+    """What the operator types for the questions the flags bring: Exit for
+    the rescue menu, DHCP for the debug server's management port."""
     env = env or {}
-    return "y\n" if env.get("gdbserver") == "on" else ""
+    answers = "e" if env.get("diagnostics", "").startswith("rescue") else ""
+    if env.get("gdbserver") == "on":
+        answers += "y\n"
+    return answers
 
 
 @pytest.mark.parametrize("name,env,slot2,program,args,line", ENV_TABLE,
@@ -106,7 +109,8 @@ def test_unknown_boot_slot_tries_one_then_two_then_reboots(board, tmp_path, boot
 
 
 def test_empty_board_falls_through_to_the_reboot(board):
-    proc = board.boot(max_boots=2, timeout=60)
+    # Nothing to boot leads to the rescue menu; the operator leaves it twice.
+    proc = board.boot(input="ee", max_boots=2, timeout=60)
     out = console(proc)
     assert proc.returncode == NO_LAUNCH
     assert out.count("Failed to open Application image 2.") == 2
