@@ -41,6 +41,24 @@ def drive(board: Board, steps: list[tuple[str, Optional[str]]], fast: bool = Tru
     return status, shown.getvalue().replace("\r", "")
 
 
+def boot_leaving_rescue(board: Board, answers: str = "", timeout: float = 90) -> str:
+    """Boots once (fast) with `answers` typed at the start, as
+    Board.boot(input=...) does, and leaves the rescue menu with Exit if the
+    boot gets there (a board with nothing to boot). Returns what the console
+    showed, with \\n line ends."""
+    import pexpect
+
+    child = board.spawn_boot(max_boots=1, timeout=timeout, fast=True, expect_timeout=timeout + 30)
+    shown = io.StringIO()
+    child.logfile_read = shown
+    if answers:
+        child.send(answers)
+    while child.expect_exact([OPTION, pexpect.EOF]) == 0:
+        child.send("e")
+    board.wait_boot(child)
+    return shown.getvalue().replace("\r", "")
+
+
 def in_order(out: str, lines: list[str]) -> None:
     at = 0
     for line in lines:

@@ -10,6 +10,7 @@ import pytest
 
 from images import app_archive, create, openssl_sign, signature_record
 from images import test_keys as keys_dir
+from rescue import boot_leaving_rescue
 
 ASK_TIMEOUT = "Timeout. Assuming \"no\"."
 
@@ -32,8 +33,7 @@ def usb_board(board, tmp: Path, files: dict[str, str]) -> Path:
 
 
 def boot_text(board, answers: str = "") -> str:
-    proc = board.boot(input=answers, max_boots=1, timeout=90, fast=True)
-    return (proc.stdout + proc.stderr).replace("\r", "")
+    return boot_leaving_rescue(board, answers)
 
 
 def in_order(out: str, lines: list[str]) -> None:
