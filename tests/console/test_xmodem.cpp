@@ -420,7 +420,7 @@ TEST_P(XmodemSx, DownloadsTheFile) {
     Pty pty(false);
     ASSERT_GE(pty.master, 0);
     const std::string device = ::ptsname(pty.master);
-    std::atomic<std::int64_t> result{-2};
+    std::int64_t result = -2;  // read after the join
     std::thread receiver([&] { result = xmodem_receive(target.c_str(), device.c_str()); });
 
     // The operator: Enter once the line is in download mode, the transfer,
@@ -441,7 +441,7 @@ TEST_P(XmodemSx, DownloadsTheFile) {
     w = ::write(pty.master, "\r", 1);
     receiver.join();
 
-    EXPECT_EQ(result.load(), static_cast<std::int64_t>(c.padded));
+    EXPECT_EQ(result, static_cast<std::int64_t>(c.padded));
     f = std::fopen(target.c_str(), "rb");
     ASSERT_NE(f, nullptr);
     std::string got(c.padded + 1, '\0');
