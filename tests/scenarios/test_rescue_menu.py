@@ -6,7 +6,6 @@ menu and out of it when the console goes away."""
 
 from __future__ import annotations
 
-import os
 import shutil
 
 import pytest
