@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+inline constexpr const char* USB_MOUNT_DIR = "/mnt/usb";
 inline constexpr const char* USB_MOUNT_MARKER = "/tmp/usb";
 inline constexpr const char* USB_BOOT_IMAGE = "/mnt/usb/NPX7710_Boot.img";
 inline constexpr const char* USB_REPLACE1_IMAGE = "/mnt/usb/NPX7710_replace1_OS.img";

@@ -161,6 +161,8 @@ void line_editor_key(LineEditor* ed, unsigned char key, void (*echo)(int)) {
 
 namespace {
 
+bool g_input_ended = false;
+
 // One raw keystroke into *key: 1 when a byte was read, -1 when a signal
 // interrupted the read, 0 at end of input (the console was closed or hung
 // up, or the read fails for good: no key will ever come).
@@ -181,7 +183,9 @@ int read_key(unsigned char* key) {
     if (n == 1) return 1;
     *key = 0;
     // A terminal whose other side has gone answers EIO rather than 0.
-    return n < 0 && err == EINTR ? -1 : 0;
+    if (n < 0 && err == EINTR) return -1;
+    g_input_ended = true;
+    return 0;
 }
 
 }  // namespace
@@ -191,6 +195,8 @@ unsigned char console_getkey() {
     read_key(&key);
     return key;
 }
+
+bool console_input_ended() { return g_input_ended; }
 
 void console_putc(int c) {
     std::putchar(static_cast<unsigned char>(c));

@@ -15,6 +15,11 @@ unsigned char console_getkey();
 // Writes the low 8 bits of `c` to standard output and flushes at once.
 void console_putc(int c);
 
+// True once a read from the console found its end (the console was closed or
+// hung up): no key will ever come again, so a question that would be asked
+// again must give up instead. An interrupted read does not count.
+bool console_input_ended();
+
 // Edits one line into `buf` (of `size` bytes, size >= 1) and returns `buf`
 // when the line is ended by Enter or Ctrl-C, or at end of input (a closed or
 // hung-up console), which ends it as an empty answer with a line end. An

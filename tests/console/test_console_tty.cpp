@@ -79,7 +79,8 @@ TEST(ConsoleTerminal, InterruptKeyEndsARead) {
         [] {
             install_interrupt_handler();
             const unsigned char key = console_getkey();
-            return key == 0 && g_boot_settings.interrupted ? 0 : 1;
+            // An interrupted read is no end of input.
+            return key == 0 && g_boot_settings.interrupted && !console_input_ended() ? 0 : 1;
         },
         "\x03", terminal_raw);
     EXPECT_EQ(r.status, 0);
@@ -109,6 +110,28 @@ TEST(ConsoleTerminal, ReadlineEndsEmptyWhenTheConsoleHangsUp) {
             return buf[0] == '\0' ? 0 : 1;
         },
         "ab", terminal_raw, TerminalEnd::HangUp);
+    EXPECT_EQ(r.status, 0);
+}
+
+// Once the console has gone, every later question can tell that no answer
+// will come. The child reads from a terminal of its own, whose other side
+// it closes after the first key.
+TEST(ConsoleTerminal, InputEndsWhenTheConsoleHangsUp) {
+    const TerminalRun r = run_on_terminal(
+        [] {
+            ::signal(SIGHUP, SIG_IGN);
+            int master = -1, slave = -1;
+            if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return 2;
+            ::dup2(slave, STDIN_FILENO);
+            ::close(slave);
+            if (::write(master, "a", 1) != 1) return 3;
+            const unsigned char typed = console_getkey();
+            const bool ended_early = console_input_ended();
+            ::close(master);
+            const unsigned char after = console_getkey();
+            return typed == 'a' && !ended_early && after == 0 && console_input_ended() ? 0 : 1;
+        },
+        "", [](const std::string&, const termios&) { return true; });
     EXPECT_EQ(r.status, 0);
 }
 

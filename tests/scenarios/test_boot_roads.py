@@ -148,7 +148,8 @@ def test_boot_road(board, tmp_path, road):
     board.nvram_set(0x100, boot_slot)
     if env:
         board.env_set(**env)
-    proc = board.boot(max_boots=1, timeout=60)
+    # The debug server's management port asks first: DHCP.
+    proc = board.boot(input="y\n" if env.get("gdbserver") == "on" else "", max_boots=1, timeout=60)
     out = proc.stdout.replace("\r", "")
     expect_lines(out, lines)
     execs = board.events("exec")

@@ -50,6 +50,16 @@ ENV_TABLE = [
 ]
 
 
+def operator_answers(env) -> str:
+    """What the operator types for the questions the flags bring: Exit for
+    the rescue menu, DHCP for the debug server's management port."""
+    env = env or {}
+    answers = "e" if env.get("diagnostics", "").startswith("rescue") else ""
+    if env.get("gdbserver") == "on":
+        answers += "y\n"
+    return answers
+
+
 @pytest.mark.parametrize("name,env,slot2,program,args,line", ENV_TABLE,
                          ids=[r[0] for r in ENV_TABLE])
 def test_environment_flags_choose_the_launch(board, name, env, slot2, program, args, line):
@@ -58,7 +68,7 @@ def test_environment_flags_choose_the_launch(board, name, env, slot2, program, a
         board.env_erase()
     elif env:
         board.env_set_raw(*[f"{k}={v}" for k, v in env.items()])
-    proc = board.boot(max_boots=1, timeout=60)
+    proc = board.boot(input=operator_answers(env), max_boots=1, timeout=60)
     out = console(proc)
     execs = board.events("exec")
     if line:
@@ -99,7 +109,8 @@ def test_unknown_boot_slot_tries_one_then_two_then_reboots(board, tmp_path, boot
 
 
 def test_empty_board_falls_through_to_the_reboot(board):
-    proc = board.boot(max_boots=2, timeout=60)
+    # Nothing to boot leads to the rescue menu; the operator leaves it twice.
+    proc = board.boot(input="ee", max_boots=2, timeout=60)
     out = console(proc)
     assert proc.returncode == NO_LAUNCH
     assert out.count("Failed to open Application image 2.") == 2

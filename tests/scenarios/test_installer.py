@@ -12,6 +12,7 @@ import pytest
 from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
 from images import keys_dir
+from rescue import boot_leaving_rescue
 
 BOOT_IMAGE = "NPX7710_Boot.img"
 KERNEL_LIMIT = 0x800000
@@ -54,8 +55,7 @@ def put_on_stick(board, tmp: Path, components: list[dict], name: str = BOOT_IMAG
 
 
 def boot_text(board, answers: str = "", timeout: float = 90) -> str:
-    proc = board.boot(input=answers, max_boots=1, timeout=timeout, fast=True)
-    return (proc.stdout + proc.stderr).replace("\r", "")
+    return boot_leaving_rescue(board, answers, timeout)
 
 
 def installed_log(board) -> str:

@@ -11,6 +11,7 @@ import pytest
 from boardsim_helpers import expect_lines
 from images import app_archive, create, openssl_sign, signature_record
 from images import keys_dir
+from rescue import boot_leaving_rescue
 
 ASK_TIMEOUT = "Timeout. Assuming \"no\"."
 
@@ -33,8 +34,7 @@ def usb_board(board, tmp: Path, files: dict[str, str]) -> Path:
 
 
 def boot_text(board, answers: str = "") -> str:
-    proc = board.boot(input=answers, max_boots=1, timeout=90, fast=True)
-    return (proc.stdout + proc.stderr).replace("\r", "")
+    return boot_leaving_rescue(board, answers)
 
 
 def rejected(board) -> list[str]:
