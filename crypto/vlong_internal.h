@@ -43,6 +43,7 @@ inline void MAC(Acc& c, u32 x, u32 y) { c.v += static_cast<u64>(x) * y; }
 inline void MAC2(Acc& c, u32 x, u32 y) {
     c.v += static_cast<unsigned __int128>(static_cast<u64>(x) * y) << 1;
 }
+inline void ADD(Acc& c, u32 x) { c.v += x; }
 #else
 struct Acc {
     u64 lo = 0;
@@ -65,6 +66,10 @@ inline void MAC2(Acc& c, u32 x, u32 y) {
     p <<= 1;
     c.lo += p;
     c.hi += (c.lo < p);
+}
+inline void ADD(Acc& c, u32 x) {
+    c.lo += x;
+    c.hi += (c.lo < x);
 }
 #endif
 
@@ -98,6 +103,7 @@ inline void MAC2(Acc64& c, u64 x, u64 y) {
     c.hi += static_cast<u64>(p >> 127);
     c.hi += __builtin_add_overflow(c.v, p << 1, &c.v);
 }
+inline void ADD(Acc64& c, u64 x) { c.hi += __builtin_add_overflow(c.v, static_cast<u128>(x), &c.v); }
 #endif
 
 template <class L> struct Limb;
@@ -303,6 +309,12 @@ void kara_mul(L* r, const L* a, const L* b, u32 n, L* t);
 
 template <class L>
 void kara_sqr(L* r, const L* a, u32 n, L* t);
+
+// Montgomery reduction by product scanning: r[0..n) = t * B^-n mod m for
+// t < m * B^n (2n limbs; B the limb base), with m0inv = -m^-1 mod B and u
+// n limbs of scratch.
+template <class L>
+void redc_cols(L* r, const L* t, const L* m, u32 n, L m0inv, L* u);
 
 }  // namespace bmcrypto_vlong
 

@@ -32,12 +32,20 @@ bool is_power_of_two(const vlong* v) {
     return (top & (top - 1)) == 0;
 }
 
-// a^-1 mod 2^k for odd a by Newton's iteration x <- x(2 - a x), which
-// doubles the number of correct low bits each round.
+// a^-1 mod 2^bits of L for an odd a by Newton's iteration x <- x(2 - a x),
+// which doubles the number of correct low bits each round from the three
+// that x = a has.
+template <class L>
+L inverse_limb(L a) {
+    L x = a;
+    for (u32 bits = 3; bits < Limb<L>::kBits; bits *= 2) x = static_cast<L>(x * (2 - a * x));
+    return x;
+}
+
+// a^-1 mod 2^k for odd a by the same iteration on values, from the inverse
+// of the low unit.
 int32_t inv_mod_pow2(const vlong* a, u32 k, vlong** out, vlong** pool) {
-    const u32 a0 = a->units[0];
-    u32 x0 = a0;  // correct to 3 bits for odd a
-    for (int i = 0; i < 4; ++i) x0 *= 2u - a0 * x0;
+    const u32 x0 = inverse_limb(a->units[0]);
     Temp x(pool), t(pool), c(pool);
     if (int32_t s = x.make(); s < 0) return s;
     if (int32_t s = t.make(); s < 0) return s;
@@ -209,16 +217,22 @@ void barrett_reduce(BarrettK<L>& K, L* r) {
     std::memcpy(r, rr, nl * sizeof(L));
 }
 
+// t[0..2n) = a*b, a square when a == b: by Karatsuba when kara (n limbs of a
+// size it serves, scratch of 4n limbs), else by columns.
+template <class L>
+void product(L* t, const L* a, const L* b, u32 n, bool kara, L* scratch) {
+    if (a == b) {
+        if (kara) kara_sqr(t, a, n, scratch);
+        else sqr_cols(t, a, n, 2 * n);
+    } else {
+        if (kara) kara_mul(t, a, b, n, scratch);
+        else mul_cols(t, a, n, b, n, 2 * n);
+    }
+}
+
 template <class L>
 void barrett_mul_limbs(BarrettK<L>& K, L* r, const L* a, const L* b) {
-    const u32 nl = K.nl;
-    if (a == b) {
-        if (K.kara) kara_sqr(K.x, a, nl, K.scratch);
-        else sqr_cols(K.x, a, nl, 2 * nl);
-    } else {
-        if (K.kara) kara_mul(K.x, a, b, nl, K.scratch);
-        else mul_cols(K.x, a, nl, b, nl, 2 * nl);
-    }
+    product(K.x, a, b, K.nl, K.kara, K.scratch);
     barrett_reduce(K, r);
 }
 
@@ -243,13 +257,7 @@ template <class L>
 void mont_mul(Mont<L>& M, L* r, const L* a, const L* b) {
     constexpr u32 LB = Limb<L>::kBits;
     const u32 n = M.n;
-    if (a == b) {
-        if (M.kara) kara_sqr(M.t, a, n, M.scratch);
-        else sqr_cols(M.t, a, n, 2 * n);
-    } else {
-        if (M.kara) kara_mul(M.t, a, b, n, M.scratch);
-        else mul_cols(M.t, a, n, b, n, 2 * n);
-    }
+    product(M.t, a, b, n, M.kara, M.scratch);
     // Only the low columns of (t mod R) * mPrime are computed.
     mul_cols(M.u, M.t, n, M.mp, n, n);
     for (u32 i = M.k / LB; i < n; ++i) {
@@ -376,6 +384,58 @@ int32_t mont_exp(const MontgomeryCtx* ctx, vlong* x, const vlong* one, const vlo
     return store_limbs(x, acc, n);
 }
 
+// power^exponent mod m into result for an odd m > 1, power below m and an
+// exponent that is not zero, by Montgomery multiplication with R = B^n (B
+// the limb base, n the limbs of m) and reduction column by column. Besides
+// m this needs one limb, -m^-1 mod B, and one division, for power * R mod m:
+// no MontgomeryCtx, which suits a short exponent such as a public key's.
+// The exponent is scanned from its most significant bit.
+template <class L>
+int32_t mont_words_exp(vlong* result, const vlong* power, const vlong* m, const vlong* exponent, vlong** pool) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    const u32 units = m->numUnitsUsed;
+    const u32 n = (units + per - 1) / per;
+    Temp x(pool);
+    int32_t s;
+    if ((s = x.make()) < 0) return s;
+    if ((s = VLONG_copyInto(x.v, power)) < 0) return s;
+    if ((s = VLONG_shl(x.v, Limb<L>::kBits * n)) < 0) return s;
+    if ((s = VLONG_divRem(nullptr, x.v, m, result, pool)) < 0) return s;
+    Scratch<L> buf(n + n + n + n + 2 * n + n + 4 * n);
+    if (buf.p == nullptr) return VLONG_ERR_NO_MEMORY;
+    L* mod = buf.p;
+    L* plain = mod + n;
+    L* g = plain + n;  // power in Montgomery form
+    L* acc = g + n;
+    L* t = acc + n;
+    L* u = t + 2 * n;
+    L* scratch = u + n;
+    load_limbs(mod, m, n);
+    load_limbs(plain, power, n);
+    load_limbs(g, result, n);
+    const L m0inv = static_cast<L>(0 - inverse_limb(mod[0]));
+    const bool kara = karatsuba_size(units) && units % per == 0;
+    std::memcpy(acc, g, n * sizeof(L));
+    // A last multiplication (an odd exponent) takes the power itself, not its
+    // Montgomery form, and so leaves the form; otherwise acc * 1 does.
+    bool inForm = true;
+    for (u32 i = VLONG_bits(exponent) - 1; i-- > 0;) {
+        product(t, acc, acc, n, kara, scratch);
+        redc_cols(acc, t, mod, n, m0inv, u);
+        if (VLONG_bit(exponent, i)) {
+            inForm = i != 0;
+            product(t, acc, inForm ? g : plain, n, kara, scratch);
+            redc_cols(acc, t, mod, n, m0inv, u);
+        }
+    }
+    if (inForm) {
+        std::memcpy(t, acc, n * sizeof(L));
+        std::memset(t + n, 0, n * sizeof(L));
+        redc_cols(acc, t, mod, n, m0inv, u);
+    }
+    return store_limbs(result, acc, n);
+}
+
 // result = result * power^exponent mod m on limb arrays, scanning the
 // exponent from its least significant bit: multiply the result by the power
 // at every one bit, square the power between bits. result and power are
@@ -431,6 +491,29 @@ int32_t barrett_exp(vlong* result, vlong* power, const vlong* m, const vlong* mu
         barrett_mul_limbs(K, pw, pw, pw);
     }
     return store_limbs(result, acc, nl);
+}
+
+// base^exponent mod an odd modulus above 1 by mont_words_exp, with the cases
+// it leaves out: a zero exponent, a base that reduces to zero.
+int32_t mont_words_pow_mod(const vlong* base, const vlong* exponent, const vlong* modulus, vlong** out,
+                           vlong** pool) {
+    Temp m(pool), power(pool), result(pool);
+    for (Temp* t : {&m, &power, &result}) {
+        if (int32_t s = t->make(); s < 0) return s;
+    }
+    int32_t s;
+    if ((s = VLONG_copyInto(m.v, modulus)) < 0) return s;
+    m.v->negative = 0;
+    if (exponent->numUnitsUsed == 0) {
+        if ((s = make_one_mod(result.v, m.v)) < 0) return s;
+    } else {
+        if ((s = reduce_into(power.v, base, m.v, pool)) < 0) return s;
+        if (power.v->numUnitsUsed != 0) {
+            if ((s = mont_words_exp<Wide>(result.v, power.v, m.v, exponent, pool)) < 0) return s;
+        }
+    }
+    *out = result.take();
+    return 0;
 }
 
 }  // namespace
@@ -584,14 +667,13 @@ int32_t VLONG_powMod(const vlong* base, const vlong* exponent, const vlong* modu
     }
     const bool odd = (modulus->units[0] & 1u) != 0;
     const bool one = modulus->numUnitsUsed == 1 && modulus->units[0] == 1;
-    if (odd && !one && exponent->numUnitsUsed > 13) {
-        MontgomeryCtx ctx;
-        if (int32_t s = VLONG_makeMontgomeryCtx(&ctx, modulus, pool); s < 0) return s;
-        const int32_t s = VLONG_montgomeryPowMod(&ctx, base, exponent, out, pool);
-        VLONG_freeMontgomeryCtx(&ctx);
-        return s;
-    }
-    return VLONG_barrettPowMod(base, exponent, modulus, out, pool);
+    if (!odd || one) return VLONG_barrettPowMod(base, exponent, modulus, out, pool);
+    if (exponent->numUnitsUsed <= 13) return mont_words_pow_mod(base, exponent, modulus, out, pool);
+    MontgomeryCtx ctx;
+    if (int32_t s = VLONG_makeMontgomeryCtx(&ctx, modulus, pool); s < 0) return s;
+    const int32_t s = VLONG_montgomeryPowMod(&ctx, base, exponent, out, pool);
+    VLONG_freeMontgomeryCtx(&ctx);
+    return s;
 }
 
 }  // extern "C"

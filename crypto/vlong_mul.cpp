@@ -278,11 +278,34 @@ void kara_sqr(L* r, const L* a, u32 n, L* t) {
     add_carry(r + n + h, h, c);
 }
 
+// Column k below n adds t[k] to the products of the limbs u[0..k) already
+// chosen and picks u[k] so that the column is 0 mod B; the columns from n on,
+// which hold (t + u*m) / B^n < 2m, are the result, less m once if needed.
+template <class L>
+void redc_cols(L* r, const L* t, const L* m, u32 n, L m0inv, L* u) {
+    typename Limb<L>::A c;
+    for (u32 k = 0; k < n; ++k) {
+        mac_column(c, u, m + k, k);
+        ADD(c, t[k]);
+        u[k] = static_cast<L>(c.low() * m0inv);
+        MAC(c, u[k], m[0]);
+        L cleared;
+        c.emit(cleared);
+    }
+    for (u32 k = n; k < 2 * n; ++k) {
+        mac_column(c, u + (k - n + 1), m + (n - 1), 2 * n - 1 - k);
+        ADD(c, t[k]);
+        c.emit(r[k - n]);
+    }
+    if (c.low() != 0 || cmp_n(r, m, n) >= 0) sub_n(r, r, m, n);
+}
+
 template void mul_cols<Wide>(Wide*, const Wide*, u32, const Wide*, u32, u32);
 template void sqr_cols<Wide>(Wide*, const Wide*, u32, u32);
 template void mul_cols_high<Wide>(Wide*, const Wide*, u32, const Wide*, u32, u32);
 template void kara_mul<Wide>(Wide*, const Wide*, const Wide*, u32, Wide*);
 template void kara_sqr<Wide>(Wide*, const Wide*, u32, Wide*);
+template void redc_cols<Wide>(Wide*, const Wide*, const Wide*, u32, Wide, Wide*);
 
 }  // namespace bmcrypto_vlong
 
