@@ -250,6 +250,29 @@ using Wide = u32;
 #endif
 constexpr u32 kUnitsPerLimb = sizeof(Wide) / sizeof(u32);
 
+inline u32 limbs_for(u32 units) { return (units + kUnitsPerLimb - 1) / kUnitsPerLimb; }
+
+// Units [0, nu) of src into nl limbs, zero-padded.
+template <class L>
+void pack(L* dst, const u32* src, u32 nu, u32 nl) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    for (u32 i = 0; i < nl; ++i) {
+        L v = 0;
+        for (u32 j = per; j-- > 0;) {
+            const u32 idx = i * per + j;
+            v = static_cast<L>(v << 16 << 16) | (idx < nu ? src[idx] : 0u);
+        }
+        dst[i] = v;
+    }
+}
+
+// The first nu units held in src.
+template <class L>
+void unpack(u32* dst, const L* src, u32 nu) {
+    constexpr u32 per = sizeof(L) / sizeof(u32);
+    for (u32 i = 0; i < nu; ++i) dst[i] = static_cast<u32>(src[i / per] >> (32 * (i % per)));
+}
+
 // ---------------------------------------------------------------- records
 // (vlong.cpp)
 

@@ -284,22 +284,14 @@ void mont_mul(Mont<L>& M, L* r, const L* a, const L* b) {
 
 template <class L>
 void load_limbs(L* dst, const vlong* v, u32 n) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
-    for (u32 i = 0; i < n; ++i) {
-        L x = 0;
-        for (u32 j = per; j-- > 0;) {
-            const u32 idx = i * per + j;
-            x = static_cast<L>(x << 16 << 16) | (idx < v->numUnitsUsed ? v->units[idx] : 0u);
-        }
-        dst[i] = x;
-    }
+    pack(dst, v->units, v->numUnitsUsed, n);
 }
 
 template <class L>
 int32_t store_limbs(vlong* v, const L* src, u32 n) {
     constexpr u32 per = sizeof(L) / sizeof(u32);
     if (const int32_t s = grow_discard(v, n * per); s < 0) return s;
-    for (u32 i = 0; i < n * per; ++i) v->units[i] = static_cast<u32>(src[i / per] >> (32 * (i % per)));
+    unpack(v->units, src, n * per);
     v->numUnitsUsed = n * per;
     normalise(v);
     return 0;

@@ -311,27 +311,6 @@ template void redc_cols<Wide>(Wide*, const Wide*, const Wide*, u32, Wide, Wide*)
 
 namespace {
 
-u32 limbs_for(u32 units) { return (units + kUnitsPerLimb - 1) / kUnitsPerLimb; }
-
-// Units [0, nu) of src into nl limbs, zero-padded.
-void pack(Wide* dst, const u32* src, u32 nu, u32 nl) {
-    for (u32 i = 0; i < nl; ++i) {
-        Wide v = 0;
-        for (u32 j = kUnitsPerLimb; j-- > 0;) {
-            const u32 idx = i * kUnitsPerLimb + j;
-            v = static_cast<Wide>(v << 16 << 16) | (idx < nu ? src[idx] : 0u);
-        }
-        dst[i] = v;
-    }
-}
-
-// The first nu units held in src.
-void unpack(u32* dst, const Wide* src, u32 nu) {
-    for (u32 i = 0; i < nu; ++i) {
-        dst[i] = static_cast<u32>(src[i / kUnitsPerLimb] >> (32 * (i % kUnitsPerLimb)));
-    }
-}
-
 // Columns [0, ncols) of a*b into r; kara asks for the full product of
 // equal-length operands by the unrolled or Karatsuba routine. Returns false
 // when scratch memory is missing.
