@@ -2,7 +2,7 @@
 // division: see include/vlong.h for the contract.
 #include "vlong_internal.h"
 
-#include <cstring>
+#include <bit>
 
 using namespace bmcrypto_vlong;
 
@@ -46,6 +46,88 @@ int32_t sub_magnitudes(vlong* acc, const vlong* b) {
     acc->negative ^= 1;
     normalise(acc);
     return 0;
+}
+
+// Digits twice as wide, for the steps of long division.
+template <class D> struct Double;
+template <> struct Double<u32> { using type = u64; };
+#ifdef VLONG_WIDE_LIMBS
+template <> struct Double<u64> { using type = u128; };
+#endif
+
+// Schoolbook long division of u by v on digits of type D, each quotient
+// digit estimated from the top two digits: q[0 .. nu - nv] = u / v and
+// u[0 .. nv) = u mod v, where u has nu + 1 digits (the top one 0), v has nv
+// digits with the top one not zero, and nu >= nv. v is changed (normalised).
+template <class D>
+void long_divide(D* q, D* u, u32 nu, D* v, u32 nv) {
+    using DD = typename Double<D>::type;
+    constexpr u32 B = 8 * sizeof(D);
+    if (nv == 1) {
+        const DD d = v[0];
+        DD rem = 0;
+        for (u32 i = nu; i-- > 0;) {
+            const DD cur = (rem << B) | u[i];
+            q[i] = static_cast<D>(cur / d);
+            rem = cur - static_cast<DD>(q[i]) * d;
+        }
+        u[0] = static_cast<D>(rem);
+        return;
+    }
+    // Normalise so that v's top digit has its highest bit set; the quotient
+    // estimate from two digits is then at most two too large.
+    const u32 s = static_cast<u32>(std::countl_zero(v[nv - 1]));
+    if (s != 0) {
+        for (u32 i = nv - 1; i > 0; --i) v[i] = static_cast<D>((v[i] << s) | (v[i - 1] >> (B - s)));
+        v[0] = static_cast<D>(v[0] << s);
+        u[nu] = static_cast<D>(u[nu - 1] >> (B - s));
+        for (u32 i = nu - 1; i > 0; --i) u[i] = static_cast<D>((u[i] << s) | (u[i - 1] >> (B - s)));
+        u[0] = static_cast<D>(u[0] << s);
+    }
+    const DD base = static_cast<DD>(1) << B;
+    const DD vtop = v[nv - 1];
+    const DD vnext = v[nv - 2];
+    for (u32 j = nu - nv + 1; j-- > 0;) {
+        const DD num = (static_cast<DD>(u[j + nv]) << B) | u[j + nv - 1];
+        DD qhat = num / vtop;
+        DD rhat = num - qhat * vtop;
+        while (qhat >= base || qhat * vnext > ((rhat << B) | u[j + nv - 2])) {
+            --qhat;
+            rhat += vtop;
+            if (rhat >= base) break;
+        }
+        // u[j .. j + nv] -= qhat * v. The borrows of each step join the
+        // high digit of its product, so one digit carries all three.
+        const D qd = static_cast<D>(qhat);  // below base now
+        D* const uj = u + j;
+        D carry = 0;
+        for (u32 i = 0; i < nv; ++i) {
+            const DD p = static_cast<DD>(qd) * v[i];
+            const D pl = static_cast<D>(p);
+            const D x = uj[i];
+            const D d = static_cast<D>(x - pl);
+            uj[i] = static_cast<D>(d - carry);
+            carry = static_cast<D>(static_cast<D>(p >> B) + (x < pl) + (d < carry));
+        }
+        const D top = uj[nv];
+        uj[nv] = static_cast<D>(top - carry);
+        q[j] = qd;
+        if (top < carry) {
+            // The estimate was one too large: add the divisor back.
+            --q[j];
+            D c = 0;
+            for (u32 i = 0; i < nv; ++i) {
+                const DD sum = static_cast<DD>(uj[i]) + v[i] + c;
+                uj[i] = static_cast<D>(sum);
+                c = static_cast<D>(sum >> B);
+            }
+            uj[nv] = static_cast<D>(uj[nv] + c);
+        }
+    }
+    if (s != 0) {
+        for (u32 i = 0; i + 1 < nv; ++i) u[i] = static_cast<D>((u[i] >> s) | (u[i + 1] << (B - s)));
+        u[nv - 1] = static_cast<D>(u[nv - 1] >> s);
+    }
 }
 
 }  // namespace
@@ -136,131 +218,30 @@ int32_t VLONG_divRem(vlong* quotient, const vlong* dividend, const vlong* diviso
         if (quotient != nullptr) set_zero(quotient);
         return 0;
     }
-    const u32 nq = nu - nv + 1;
-    // Working copies: the normalised dividend (nu + 1 units), divisor (nv)
-    // and quotient (nq).
-    Scratch<u32> work(nu + 1 + nv + nq);
+    // On limbs: the dividend (lu + 1 limbs), the divisor (lv) and the
+    // quotient (lu - lv + 1). Top units are not zero, so neither are the top
+    // limbs.
+    const u32 lu = limbs_for(nu);
+    const u32 lv = limbs_for(nv);
+    Scratch<Wide> work(lu + 1 + lv + (lu - lv + 1));
     if (work.p == nullptr) return VLONG_ERR_NO_MEMORY;
-    u32* un = work.p;
-    u32* vn = un + nu + 1;
-    u32* q = vn + nv;
-    const u32* u = dividend->units;
-    const u32* v = divisor->units;
-
-    if (nv == 1) {
-        const u64 d = v[0];
-        u64 rem = 0;
-        for (u32 i = nu; i-- > 0;) {
-            const u64 cur = (rem << 32) | u[i];
-            q[i] = static_cast<u32>(cur / d);
-            rem = cur % d;
-        }
-        un[0] = static_cast<u32>(rem);
-    } else {
-        // Normalise so the divisor's top unit has its highest bit set; the
-        // quotient estimate from two units is then at most two too large.
-        const u32 s = static_cast<u32>(__builtin_clz(v[nv - 1]));
-        if (s != 0) {
-            for (u32 i = nv - 1; i > 0; --i) vn[i] = (v[i] << s) | (v[i - 1] >> (32 - s));
-            vn[0] = v[0] << s;
-            un[nu] = u[nu - 1] >> (32 - s);
-            for (u32 i = nu - 1; i > 0; --i) un[i] = (u[i] << s) | (u[i - 1] >> (32 - s));
-            un[0] = u[0] << s;
-        } else {
-            std::memcpy(vn, v, nv * sizeof(u32));
-            std::memcpy(un, u, nu * sizeof(u32));
-            un[nu] = 0;
-        }
-        const u64 base = 1ull << 32;
-        const u64 vtop = vn[nv - 1];
-        const u64 vnext = vn[nv - 2];
-        for (u32 j = nq; j-- > 0;) {
-            const u64 num = (static_cast<u64>(un[j + nv]) << 32) | un[j + nv - 1];
-            u64 qhat = num / vtop;
-            u64 rhat = num % vtop;
-            while (qhat >= base || qhat * vnext > ((rhat << 32) | un[j + nv - 2])) {
-                --qhat;
-                rhat += vtop;
-                if (rhat >= base) break;
-            }
-            // un[j .. j+nv] -= qhat * vn
-#ifdef VLONG_WIDE_LIMBS
-            // Two units at a time: qhat times a pair of units fits 96 bits.
-            // The borrow of each step joins the carry of the next product,
-            // so one chain carries both (below 2^32 + 2).
-            u64 carry = 0;
-            u32 i = 0;
-            for (; i + 1 < nv; i += 2) {
-                u64 v2, u2;
-#ifdef __x86_64__
-                // Little-endian: a pair of units is one 64-bit word in memory.
-                std::memcpy(&v2, vn + i, sizeof v2);
-                std::memcpy(&u2, un + i + j, sizeof u2);
-#else
-                v2 = (static_cast<u64>(vn[i + 1]) << 32) | vn[i];
-                u2 = (static_cast<u64>(un[i + j + 1]) << 32) | un[i + j];
-#endif
-                const u128 p = static_cast<u128>(qhat) * v2 + carry;
-                const u64 pl = static_cast<u64>(p);
-                const u64 d = u2 - pl;
-                carry = static_cast<u64>(p >> 64) + (u2 < pl);
-#ifdef __x86_64__
-                std::memcpy(un + i + j, &d, sizeof d);
-#else
-                un[i + j] = static_cast<u32>(d);
-                un[i + j + 1] = static_cast<u32>(d >> 32);
-#endif
-            }
-            if (i < nv) {
-                const u64 p = qhat * vn[i] + carry;
-                const u32 pl = static_cast<u32>(p);
-                const u32 ui = un[i + j];
-                un[i + j] = ui - pl;
-                carry = (p >> 32) + (ui < pl);
-            }
-            const u64 top = un[j + nv];
-            un[j + nv] = static_cast<u32>(top - carry);
-            const bool negative = top < carry;
-#else
-            int64_t k = 0;
-            int64_t t = 0;
-            for (u32 i = 0; i < nv; ++i) {
-                const u64 p = qhat * vn[i];
-                t = static_cast<int64_t>(un[i + j]) - k - static_cast<int64_t>(p & 0xFFFFFFFFu);
-                un[i + j] = static_cast<u32>(t);
-                k = static_cast<int64_t>(p >> 32) - (t >> 32);
-            }
-            t = static_cast<int64_t>(un[j + nv]) - k;
-            un[j + nv] = static_cast<u32>(t);
-            const bool negative = t < 0;
-#endif
-            q[j] = static_cast<u32>(qhat);
-            if (negative) {
-                // The estimate was one too large: add the divisor back.
-                --q[j];
-                u64 c = 0;
-                for (u32 i = 0; i < nv; ++i) {
-                    c += static_cast<u64>(un[i + j]) + vn[i];
-                    un[i + j] = static_cast<u32>(c);
-                    c >>= 32;
-                }
-                un[j + nv] += static_cast<u32>(c);
-            }
-        }
-        if (s != 0) {
-            for (u32 i = 0; i + 1 < nv; ++i) un[i] = (un[i] >> s) | (un[i + 1] << (32 - s));
-            un[nv - 1] >>= s;
-        }
-    }
+    Wide* un = work.p;
+    Wide* vn = un + lu + 1;
+    Wide* q = vn + lv;
+    pack(un, dividend->units, nu, lu);
+    un[lu] = 0;
+    pack(vn, divisor->units, nv, lv);
+    long_divide(q, un, lu, vn, lv);
     if (quotient != nullptr) {
+        const u32 nq = nu - nv + 1;  // the quotient is below 2^(32 nq)
         if (const int32_t st = grow_discard(quotient, nq); st < 0) return st;
-        std::memcpy(quotient->units, q, nq * sizeof(u32));
+        unpack(quotient->units, q, nq);
         quotient->numUnitsUsed = nq;
         normalise(quotient);
     }
     if (remainder != nullptr) {
         if (const int32_t st = grow_discard(remainder, nv); st < 0) return st;
-        std::memcpy(remainder->units, un, nv * sizeof(u32));
+        unpack(remainder->units, un, nv);
         remainder->numUnitsUsed = nv;
         normalise(remainder);
     }
