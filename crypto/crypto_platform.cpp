@@ -7,6 +7,7 @@
 #include "digest.h"
 #include "random.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -298,15 +299,19 @@ uint32_t RTOS_getUpTimeInMS(void) { return 0; }
 
 MSTATUS RTOS_timeGMT(uint8_t out[6]) {
     if (!out) return ERR_NULL_POINTER;
-    time_t t = time(nullptr);
-    tm parts{};
-    gmtime_r(&t, &parts);
-    out[0] = static_cast<uint8_t>(parts.tm_year - 70);
-    out[1] = static_cast<uint8_t>(parts.tm_mon + 1);
-    out[2] = static_cast<uint8_t>(parts.tm_mday);
-    out[3] = static_cast<uint8_t>(parts.tm_hour);
-    out[4] = static_cast<uint8_t>(parts.tm_min);
-    out[5] = static_cast<uint8_t>(parts.tm_sec);
+    // The calendar of <chrono> rather than gmtime_r, which brings the C
+    // library's time zone code (and its scanf) into a static link.
+    using namespace std::chrono;
+    const sys_seconds t{seconds{time(nullptr)}};
+    const sys_days day = floor<days>(t);
+    const year_month_day date{day};
+    const hh_mm_ss clock{t - day};
+    out[0] = static_cast<uint8_t>(static_cast<int>(date.year()) - 1970);
+    out[1] = static_cast<uint8_t>(static_cast<unsigned>(date.month()));
+    out[2] = static_cast<uint8_t>(static_cast<unsigned>(date.day()));
+    out[3] = static_cast<uint8_t>(clock.hours().count());
+    out[4] = static_cast<uint8_t>(clock.minutes().count());
+    out[5] = static_cast<uint8_t>(clock.seconds().count());
     return CRYPTO_OK;
 }
 

@@ -32,13 +32,6 @@ struct Buf {
 
 uint32_t seed_len(const CtrDrbgState &s) { return s.keyLen + s.blockLen; }
 
-void aes_block(const void *cipher, const uint8_t *in, uint8_t *out) {
-    AES_encryptBlock(static_cast<const AesCtx *>(cipher), in, out);
-}
-
-void tdes_block(const void *cipher, const uint8_t *in, uint8_t *out) {
-    TDES_encryptBlock(static_cast<const TdesKey *>(cipher), in, out);
-}
 
 // 168 key bits to three 8-byte DES keys: each 7 bits become the high bits
 // of one key byte, whose low (parity) bit is left 0.
@@ -63,19 +56,38 @@ bool valid_lengths(uint32_t keyLen, uint32_t blockLen, MSTATUS *st) {
     return ok;
 }
 
-// Keys cipher (storage for the kind given by blockLen) with key.
-void set_key(uint32_t blockLen, uint32_t keyLen, void *cipher, const uint8_t *key) {
-    if (blockLen == 16) {
-        AES_initKey(static_cast<AesCtx *>(cipher), key, static_cast<int32_t>(keyLen * 8), 1, AES_MODE_ECB);
-    } else {
-        uint8_t k24[24];
-        expand_tdes_key(key, k24);
-        TDES_initKey(static_cast<TdesKey *>(cipher), k24);
-        CRYPTO_secureZero(k24, sizeof k24);
-    }
+void aes_set_key(void *cipher, uint32_t keyLen, const uint8_t *key) {
+    AES_initKey(static_cast<AesCtx *>(cipher), key, static_cast<int32_t>(keyLen * 8), 1, AES_MODE_ECB);
 }
 
-size_t cipher_size(uint32_t blockLen) { return blockLen == 16 ? sizeof(AesCtx) : sizeof(TdesKey); }
+void aes_block(const void *cipher, const uint8_t *in, uint8_t *out) {
+    AES_encryptBlock(static_cast<const AesCtx *>(cipher), in, out);
+}
+
+void tdes_set_key(void *cipher, uint32_t, const uint8_t *key) {
+    uint8_t k24[24];
+    expand_tdes_key(key, k24);
+    TDES_initKey(static_cast<TdesKey *>(cipher), k24);
+    CRYPTO_secureZero(k24, sizeof k24);
+}
+
+void tdes_block(const void *cipher, const uint8_t *in, uint8_t *out) {
+    TDES_encryptBlock(static_cast<const TdesKey *>(cipher), in, out);
+}
+
+// The two block ciphers. A context holds its cipher's functions, so that only
+// the instantiation that chooses between them names both: a program that
+// instantiates AES alone (CTR_DRBG_newAes) links no triple DES.
+struct CipherKind {
+    uint32_t blockLen;
+    size_t contextSize;
+    void (*setKey)(void *cipher, uint32_t keyLen, const uint8_t *key);
+    void (*encryptBlock)(const void *cipher, const uint8_t *in, uint8_t *out);
+};
+constexpr CipherKind kAes = {16, sizeof(AesCtx), aes_set_key, aes_block};
+constexpr CipherKind kTdes = {8, sizeof(TdesKey), tdes_set_key, tdes_block};
+
+const CipherKind &kind_of(uint32_t blockLen) { return blockLen == 16 ? kAes : kTdes; }
 
 void increment(uint8_t *v, uint32_t n) {
     for (uint32_t i = n; i-- > 0;)
@@ -92,14 +104,17 @@ void update(CtrDrbgState &s, const uint8_t *provided) {
     }
     if (provided)
         for (uint32_t i = 0; i < sl; ++i) temp[i] ^= provided[i];
-    set_key(s.blockLen, s.keyLen, s.cipher, temp);
+    s.setKey(s.cipher, s.keyLen, temp);
     std::memcpy(s.V, temp + s.keyLen, s.blockLen);
     CRYPTO_secureZero(temp, sizeof temp);
 }
 
-// Block_Cipher_df over the concatenation of up to three pieces.
-MSTATUS derive(uint32_t keyLen, uint32_t blockLen, const uint8_t *const *parts, const uint32_t *lens, int nparts,
-               uint8_t *out, uint32_t outLen) {
+// Block_Cipher_df over the concatenation of up to three pieces, on the
+// cipher and key length of s (whose own key and V are left alone).
+MSTATUS derive(const CtrDrbgState &s, const uint8_t *const *parts, const uint32_t *lens, int nparts, uint8_t *out,
+               uint32_t outLen) {
+    const uint32_t keyLen = s.keyLen;
+    const uint32_t blockLen = s.blockLen;
     if (outLen > kDfMaxOut) return ERR_DRBG_DF_TOO_LONG;
     uint64_t inLen64 = 0;
     for (int i = 0; i < nparts; ++i) inLen64 += lens[i];
@@ -124,8 +139,8 @@ MSTATUS derive(uint32_t keyLen, uint32_t blockLen, const uint8_t *const *parts, 
     alignas(8) uint8_t cipherMem[sizeof(AesCtx) > sizeof(TdesKey) ? sizeof(AesCtx) : sizeof(TdesKey)];
     uint8_t K[32];
     for (uint32_t i = 0; i < keyLen; ++i) K[i] = static_cast<uint8_t>(i);
-    set_key(blockLen, keyLen, cipherMem, K);
-    auto enc = blockLen == 16 ? aes_block : tdes_block;
+    s.setKey(cipherMem, keyLen, K);
+    const auto enc = s.encryptBlock;
 
     const uint32_t sl = keyLen + blockLen;
     uint8_t temp[kMaxSeed + 16];
@@ -140,7 +155,7 @@ MSTATUS derive(uint32_t keyLen, uint32_t blockLen, const uint8_t *const *parts, 
         }
         std::memcpy(temp + done, chain, blockLen);
     }
-    set_key(blockLen, keyLen, cipherMem, temp);
+    s.setKey(cipherMem, keyLen, temp);
     uint8_t X[16];
     std::memcpy(X, temp + keyLen, blockLen);
     for (uint32_t done = 0; done < outLen; done += blockLen) {
@@ -153,24 +168,52 @@ MSTATUS derive(uint32_t keyLen, uint32_t blockLen, const uint8_t *const *parts, 
     return CRYPTO_OK;
 }
 
-MSTATUS create(RandomCtx **out, uint32_t keyLen, uint32_t blockLen, bool useDf) {
+MSTATUS create(RandomCtx **out, const CipherKind &kind, uint32_t keyLen, bool useDf) {
     auto *ctx = static_cast<RandomCtx *>(std::calloc(1, sizeof(RandomCtx)));
     if (!ctx) return ERR_MEM_ALLOC_FAIL;
     ctx->type = RANDOM_TYPE_CTR_DRBG;
     ctx->processId = getpid();
     CtrDrbgState &s = ctx->u.drbg;
-    s.blockLen = blockLen;
+    s.blockLen = kind.blockLen;
     s.keyLen = keyLen;
     s.useDf = useDf ? 1u : 0u;
-    s.encryptBlock = blockLen == 16 ? aes_block : tdes_block;
-    s.V = static_cast<uint8_t *>(std::calloc(1, blockLen));
-    s.cipher = std::calloc(1, cipher_size(blockLen));
+    s.setKey = kind.setKey;
+    s.encryptBlock = kind.encryptBlock;
+    s.V = static_cast<uint8_t *>(std::calloc(1, kind.blockLen));
+    s.cipher = std::calloc(1, kind.contextSize);
     if (!s.V || !s.cipher) {
         RANDOM_free(&ctx);
         return ERR_MEM_ALLOC_FAIL;
     }
     const uint8_t zeroKey[32] = {};
-    set_key(blockLen, keyLen, s.cipher, zeroKey);
+    s.setKey(s.cipher, keyLen, zeroKey);
+    *out = ctx;
+    return CRYPTO_OK;
+}
+
+// The checks of CTR_DRBG_new, in the order its contract gives the codes.
+MSTATUS check_new(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLen, uint32_t keyLen, uint32_t blockLen,
+                  const uint8_t *pers, uint32_t persLen) {
+    if (!out || !entropy || (!pers && persLen)) return ERR_NULL_POINTER;
+    *out = nullptr;
+    if (static_cast<uint64_t>(persLen) > static_cast<uint64_t>(keyLen) + blockLen) return ERR_DRBG_PERS_TOO_LONG;
+    MSTATUS st = CRYPTO_OK;
+    if (!valid_lengths(keyLen, blockLen, &st)) return st;
+    if (entropyLen != keyLen + blockLen) return ERR_DRBG_BAD_ENTROPY_LENGTH;
+    return CRYPTO_OK;
+}
+
+MSTATUS instantiate(RandomCtx **out, const CipherKind &kind, const uint8_t *entropy, uint32_t entropyLen,
+                    uint32_t keyLen, const uint8_t *pers, uint32_t persLen) {
+    RandomCtx *ctx = nullptr;
+    MSTATUS st = create(&ctx, kind, keyLen, false);
+    if (st != CRYPTO_OK) return st;
+    // Instantiate = reseed from the all-zero state with pers as additional input.
+    st = CTR_DRBG_reseed(ctx, entropy, entropyLen, pers, persLen);
+    if (st != CRYPTO_OK) {
+        RANDOM_free(&ctx);
+        return st;
+    }
     *out = ctx;
     return CRYPTO_OK;
 }
@@ -181,22 +224,16 @@ extern "C" {
 
 MSTATUS CTR_DRBG_new(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLen,
                      uint32_t keyLen, uint32_t blockLen, const uint8_t *pers, uint32_t persLen) {
-    if (!out || !entropy || (!pers && persLen)) return ERR_NULL_POINTER;
-    *out = nullptr;
-    if (static_cast<uint64_t>(persLen) > static_cast<uint64_t>(keyLen) + blockLen) return ERR_DRBG_PERS_TOO_LONG;
-    MSTATUS st = CRYPTO_OK;
-    if (!valid_lengths(keyLen, blockLen, &st)) return st;
-    if (entropyLen != keyLen + blockLen) return ERR_DRBG_BAD_ENTROPY_LENGTH;
-    RandomCtx *ctx = nullptr;
-    if ((st = create(&ctx, keyLen, blockLen, false)) != CRYPTO_OK) return st;
-    // Instantiate = reseed from the all-zero state with pers as additional input.
-    st = CTR_DRBG_reseed(ctx, entropy, entropyLen, pers, persLen);
-    if (st != CRYPTO_OK) {
-        RANDOM_free(&ctx);
-        return st;
-    }
-    *out = ctx;
-    return CRYPTO_OK;
+    const MSTATUS st = check_new(out, entropy, entropyLen, keyLen, blockLen, pers, persLen);
+    if (st != CRYPTO_OK) return st;
+    return instantiate(out, kind_of(blockLen), entropy, entropyLen, keyLen, pers, persLen);
+}
+
+MSTATUS CTR_DRBG_newAes(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLen, uint32_t keyLen,
+                        const uint8_t *pers, uint32_t persLen) {
+    const MSTATUS st = check_new(out, entropy, entropyLen, keyLen, kAes.blockLen, pers, persLen);
+    if (st != CRYPTO_OK) return st;
+    return instantiate(out, kAes, entropy, entropyLen, keyLen, pers, persLen);
 }
 
 MSTATUS CTR_DRBG_newDf(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLen,
@@ -208,11 +245,11 @@ MSTATUS CTR_DRBG_newDf(RandomCtx **out, const uint8_t *entropy, uint32_t entropy
     if (!valid_lengths(keyLen, blockLen, &st)) return st;
     if (entropyLen < keyLen) return ERR_DRBG_BAD_ENTROPY_LENGTH;
     RandomCtx *ctx = nullptr;
-    if ((st = create(&ctx, keyLen, blockLen, true)) != CRYPTO_OK) return st;
+    if ((st = create(&ctx, kind_of(blockLen), keyLen, true)) != CRYPTO_OK) return st;
     uint8_t seed[kMaxSeed];
     const uint8_t *parts[3] = {entropy, nonce, pers};
     const uint32_t lens[3] = {entropyLen, nonceLen, persLen};
-    st = derive(keyLen, blockLen, parts, lens, 3, seed, keyLen + blockLen);
+    st = derive(ctx->u.drbg, parts, lens, 3, seed, keyLen + blockLen);
     if (st == CRYPTO_OK) {
         update(ctx->u.drbg, seed);
         ctx->u.drbg.reseedCounterHigh = 0;
@@ -235,7 +272,7 @@ MSTATUS CTR_DRBG_reseed(RandomCtx *ctx, const uint8_t *entropy, uint32_t entropy
         if (entropyLen < s.keyLen) return ERR_DRBG_BAD_ENTROPY_LENGTH;
         const uint8_t *parts[2] = {entropy, add};
         const uint32_t lens[2] = {entropyLen, addLen};
-        MSTATUS st = derive(s.keyLen, s.blockLen, parts, lens, 2, seed, sl);
+        MSTATUS st = derive(s, parts, lens, 2, seed, sl);
         if (st != CRYPTO_OK) return st;
     } else {
         if (entropyLen != sl) return ERR_DRBG_BAD_ENTROPY_LENGTH;
@@ -262,7 +299,7 @@ MSTATUS CTR_DRBG_generate(RandomCtx *ctx, const uint8_t *add, uint32_t addLen, u
         if (s.useDf) {
             const uint8_t *parts[1] = {add};
             const uint32_t lens[1] = {addLen};
-            MSTATUS st = derive(s.keyLen, s.blockLen, parts, lens, 1, addSeed, sl);
+            MSTATUS st = derive(s, parts, lens, 1, addSeed, sl);
             if (st != CRYPTO_OK) return st;
         } else {
             std::memcpy(addSeed, add, addLen < sl ? addLen : sl);
@@ -289,7 +326,7 @@ MSTATUS CTR_DRBG_df(const RandomCtx *ctx, const uint8_t *in, uint32_t inLen, uin
     if (!ctx || ctx->type != RANDOM_TYPE_CTR_DRBG || (!in && inLen) || (!out && outLen)) return ERR_NULL_POINTER;
     const uint8_t *parts[1] = {in};
     const uint32_t lens[1] = {inLen};
-    return derive(ctx->u.drbg.keyLen, ctx->u.drbg.blockLen, parts, lens, 1, out, outLen);
+    return derive(ctx->u.drbg, parts, lens, 1, out, outLen);
 }
 
 }  // extern "C"

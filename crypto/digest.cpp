@@ -111,9 +111,11 @@ MSTATUS IMGSIGN_computeSHA256(const uint8_t *data, uint32_t len, uint8_t *digest
         return ERR_NULL_POINTER;
     }
     *digestLen = 0;
-    uint8_t scratch[CRYPTO_MAX_DIGEST_SIZE];
-    uint32_t size = 0;
-    MSTATUS st = CRYPTO_digestByType(data, len, scratch, &size, HASH_SHA256);
+    // SHA-256 by name, not through the digest by type, whose other types
+    // would follow the image digest into every program that links it.
+    uint8_t scratch[SHA256_DIGEST_SIZE];
+    const uint32_t size = SHA256_DIGEST_SIZE;
+    MSTATUS st = SHA256_hashBuffer(data, len, scratch);
     DEBUG_CONSOLE_print(DEBUG_CATEGORY_IMGSIGN, "IMGSIGN_computeSHA256: ");
     if (st != CRYPTO_OK) {
         DEBUG_CONSOLE_print(DEBUG_CATEGORY_IMGSIGN, "status = ");

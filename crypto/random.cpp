@@ -281,7 +281,7 @@ MSTATUS RANDOM_create(RandomCtx **out, int32_t kind) {
     if (kind == RANDOM_KIND_DEFAULT || kind == RANDOM_KIND_CTR_DRBG) {
         uint8_t seed[48];
         MSTATUS st = ENTROPY_getBytes(seed, sizeof seed);
-        if (st == CRYPTO_OK) st = CTR_DRBG_new(out, seed, sizeof seed, 32, 16, nullptr, 0);
+        if (st == CRYPTO_OK) st = CTR_DRBG_newAes(out, seed, sizeof seed, 32, nullptr, 0);
         CRYPTO_secureZero(seed, sizeof seed);
         return st;
     }

@@ -32,11 +32,45 @@ constexpr uint32_t H224[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+// The rotation sums of FIPS 180-4 section 4.1.2, in two groupings. Where a
+// rotate overwrites its operand (x86 without BMI2), every rotation of a
+// value that is still needed costs a copy of it; nested, as in
+// ROTR6(ROTR5(ROTR14(e) ^ e) ^ e) for Sigma1, one copy serves all three.
+// With rotates that write elsewhere (PowerPC, x86 with BMI2) the rotations
+// side by side need no copies and make a shorter chain.
+template <bool Nested>
+inline uint32_t big_sigma0(uint32_t v) {
+    if constexpr (Nested) return rotr(rotr(rotr(v, 9) ^ v, 11) ^ v, 2);
+    return rotr(v, 2) ^ rotr(v, 13) ^ rotr(v, 22);
+}
+template <bool Nested>
+inline uint32_t big_sigma1(uint32_t v) {
+    if constexpr (Nested) return rotr(rotr(rotr(v, 14) ^ v, 5) ^ v, 6);
+    return rotr(v, 6) ^ rotr(v, 11) ^ rotr(v, 25);
+}
+template <bool Nested>
+inline uint32_t small_sigma0(uint32_t v) {
+    if constexpr (Nested) return rotr(rotr(v, 11) ^ v, 7) ^ (v >> 3);
+    return rotr(v, 7) ^ rotr(v, 18) ^ (v >> 3);
+}
+template <bool Nested>
+inline uint32_t small_sigma1(uint32_t v) {
+    if constexpr (Nested) return rotr(rotr(v, 2) ^ v, 17) ^ (v >> 10);
+    return rotr(v, 17) ^ rotr(v, 19) ^ (v >> 10);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+constexpr bool kCopyingRotates = true;
+#else
+constexpr bool kCopyingRotates = false;
+#endif
+
 // Portable transform over nblocks consecutive 64-byte blocks. All 64
 // rounds are unrolled with the working variables renamed instead of moved;
 // the message schedule lives in a 16-word ring. Maj(a,b,c) is computed as
 // b ^ ((a ^ b) & (b ^ c)), where b ^ c is the previous round's a ^ b, which
 // saves one operation per round on the critical path.
+template <bool Nested>
 __attribute__((always_inline)) inline void transform_body(uint32_t h[8], const uint8_t *p, size_t nblocks) {
     uint32_t w[16];
     while (nblocks--) {
@@ -44,10 +78,10 @@ __attribute__((always_inline)) inline void transform_body(uint32_t h[8], const u
         uint32_t e = h[4], f = h[5], g = h[6], hh = h[7];
         uint32_t x, y = b ^ c;
 
-#define BM_S0(v) (rotr(v, 2) ^ rotr(v, 13) ^ rotr(v, 22))
-#define BM_S1(v) (rotr(v, 6) ^ rotr(v, 11) ^ rotr(v, 25))
-#define BM_s0(v) (rotr(v, 7) ^ rotr(v, 18) ^ ((v) >> 3))
-#define BM_s1(v) (rotr(v, 17) ^ rotr(v, 19) ^ ((v) >> 10))
+#define BM_S0(v) big_sigma0<Nested>(v)
+#define BM_S1(v) big_sigma1<Nested>(v)
+#define BM_s0(v) small_sigma0<Nested>(v)
+#define BM_s1(v) small_sigma1<Nested>(v)
 #define BM_ROUND(a, b, c, d, e, f, g, h, i, wi, ab, bc)                         \
     do {                                                                        \
         const uint32_t t1 = h + BM_S1(e) + ((g) ^ ((e) & ((f) ^ (g)))) + K[i] + (wi); \
@@ -89,13 +123,16 @@ __attribute__((always_inline)) inline void transform_body(uint32_t h[8], const u
     }
 }
 
-void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) { transform_body(h, p, nblocks); }
+void transform_portable(uint32_t h[8], const uint8_t *p, size_t nblocks) {
+    transform_body<kCopyingRotates>(h, p, nblocks);
+}
 
 #ifdef BMCRYPTO_SHA_X86
 // The same portable code compiled for CPUs with BMI2, whose non-destructive
-// rotate (rorx) saves a register move per rotation.
+// rotate (rorx) saves a register move per rotation, so the rotations go side
+// by side.
 __attribute__((target("bmi2"))) void transform_portable_bmi2(uint32_t h[8], const uint8_t *p, size_t nblocks) {
-    transform_body(h, p, nblocks);
+    transform_body<false>(h, p, nblocks);
 }
 #endif
 

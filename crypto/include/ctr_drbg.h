@@ -21,6 +21,12 @@ MSTATUS CTR_DRBG_new(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLe
                      uint32_t keyLen, uint32_t blockLen,
                      const uint8_t *pers, uint32_t persLen);
 
+/* CTR_DRBG_new with block length 16 (AES), the same checks and codes
+ * besides -17208, which cannot occur. A program that instantiates only
+ * through this function links no triple DES. */
+MSTATUS CTR_DRBG_newAes(RandomCtx **out, const uint8_t *entropy, uint32_t entropyLen,
+                        uint32_t keyLen, const uint8_t *pers, uint32_t persLen);
+
 /* Instantiates with the derivation function (Block_Cipher_df): entropy
  * (any length of at least the key length), nonce and pers are
  * concatenated and reduced to the seed length. Other failures as above;

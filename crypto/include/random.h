@@ -56,6 +56,7 @@ enum {
 typedef struct CtrDrbgState {
     uint32_t blockLen;          /* 16 for AES, 8 for triple DES */
     uint32_t keyLen;            /* 16, 24 or 32 for AES, 21 for triple DES */
+    void (*setKey)(void *cipher, uint32_t keyLen, const uint8_t *key);
     void (*encryptBlock)(const void *cipher, const uint8_t *in, uint8_t *out);
     void *cipher;               /* keyed cipher context (AesCtx or TdesKey) */
     uint8_t *V;                 /* blockLen bytes */

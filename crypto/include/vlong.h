@@ -140,9 +140,11 @@ int32_t VLONG_invMod(const vlong* a, const vlong* modulus, vlong** out,
                      vlong** pool);
 
 /* *out = base^exponent mod modulus (exponent taken as its magnitude).
- * -6001 null argument, -6004 zero modulus. An odd modulus with an exponent
- * of more than 13 units takes the Montgomery path, anything else the
- * Barrett path; both give the same result. */
+ * -6001 null argument, -6004 zero modulus. An odd modulus above 1 takes
+ * Montgomery multiplication: through a MontgomeryCtx when the exponent has
+ * more than 13 units, else with R a power of the limb base and reduction
+ * word by word, which needs no context (a public exponent's case). Any
+ * other modulus takes the Barrett path. All give the same result. */
 int32_t VLONG_powMod(const vlong* base, const vlong* exponent,
                      const vlong* modulus, vlong** out, vlong** pool);
 

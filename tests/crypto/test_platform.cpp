@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -181,6 +182,26 @@ TEST(PlatformStubs, Codes) {
     EXPECT_TRUE(cal[1] >= 1 && cal[1] <= 12);
     uint32_t since = RTOS_getTimeInMS();
     EXPECT_LT(RTOS_deltaMS(&since, 1), 1000u);
+}
+
+// The six calendar bytes are the C library's UTC calendar of the same second.
+TEST(PlatformStubs, TimeGmtMatchesTheCLibrary) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const time_t before = time(nullptr);
+        uint8_t cal[6];
+        ASSERT_EQ(0, RTOS_timeGMT(cal));
+        if (time(nullptr) != before) continue;  // a second passed in between
+        tm parts{};
+        ASSERT_NE(nullptr, gmtime_r(&before, &parts));
+        EXPECT_EQ(parts.tm_year - 70, cal[0]);
+        EXPECT_EQ(parts.tm_mon + 1, cal[1]);
+        EXPECT_EQ(parts.tm_mday, cal[2]);
+        EXPECT_EQ(parts.tm_hour, cal[3]);
+        EXPECT_EQ(parts.tm_min, cal[4]);
+        EXPECT_EQ(parts.tm_sec, cal[5]);
+        return;
+    }
+    FAIL() << "the clock moved on at every attempt";
 }
 
 // ---- Initialisation, each case in a child process ----

@@ -90,6 +90,38 @@ TEST(CtrDrbg, ArgumentChecks) {
     EXPECT_EQ(ERR_NULL_POINTER, CTR_DRBG_new(&ctx, nullptr, 48, 32, 16, nullptr, 0));
 }
 
+// The AES-only instantiation is CTR_DRBG_new with block length 16: the same
+// codes for every AES case above and the same output.
+TEST(CtrDrbg, AesInstantiationMatchesTheGeneralOne) {
+    uint8_t pers[49] = {7};
+    const struct { uint32_t keyLen, entropyLen, persLen; MSTATUS want; } cases[] = {
+        {32, 48, 0, 0},
+        {16, 32, 16, 0},
+        {24, 40, 40, 0},
+        {21, 37, 0, ERR_DRBG_BAD_KEY_LENGTH},
+        {32, 47, 0, ERR_DRBG_BAD_ENTROPY_LENGTH},
+        {32, 48, 49, ERR_DRBG_PERS_TOO_LONG},
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> e(c.entropyLen);
+        for (size_t i = 0; i < e.size(); ++i) e[i] = static_cast<uint8_t>(i * 7 + c.keyLen);
+        RandomCtx *a = nullptr;
+        RandomCtx *b = nullptr;
+        EXPECT_EQ(c.want, CTR_DRBG_newAes(&a, e.data(), c.entropyLen, c.keyLen, pers, c.persLen)) << c.keyLen;
+        EXPECT_EQ(c.want, CTR_DRBG_new(&b, e.data(), c.entropyLen, c.keyLen, 16, pers, c.persLen)) << c.keyLen;
+        if (c.want != 0) {
+            EXPECT_EQ(nullptr, a);
+            continue;
+        }
+        DrbgPtr pa(a), pb(b);
+        uint8_t outA[40], outB[40];
+        ASSERT_EQ(0, CTR_DRBG_generate(a, nullptr, 0, outA, 8 * sizeof outA));
+        ASSERT_EQ(0, CTR_DRBG_generate(b, nullptr, 0, outB, 8 * sizeof outB));
+        EXPECT_EQ(0, std::memcmp(outA, outB, sizeof outA)) << c.keyLen;
+    }
+    EXPECT_EQ(ERR_NULL_POINTER, CTR_DRBG_newAes(nullptr, pers, 48, 32, nullptr, 0));
+}
+
 TEST(CtrDrbg, RequestLimitsAndReseedCounter) {
     uint8_t entropy[48] = {9};
     RandomCtx *raw = nullptr;
