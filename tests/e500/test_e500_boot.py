@@ -76,7 +76,7 @@ def boot_with_dhcp(board) -> tuple[int, str]:
     shown = io.StringIO()
     child.logfile_read = shown
     child.expect_exact("Use DHCP for network configuration? y/N: ", timeout=BOOT_TIMEOUT)
-    child.send("y")
+    child.send("y\r")
     status = board.wait_boot(child, timeout=BOOT_TIMEOUT)
     return status, shown.getvalue().replace("\r", "")
 
