@@ -12,6 +12,7 @@ import pytest
 
 from images import app_archive, create, demo_dir, openssl_sign, signature_record
 from images import keys_dir
+from rescue import demo_board
 
 TRIAL_BYTES = 0x140  # slot 1's trial byte; slot 2's is the next
 
@@ -155,3 +156,20 @@ def test_power_cut_at_a_trial_write(board, tmp_path, stage, cut, launches):
     if stage == "confirm":
         assert "Image 2 confirmed." in out
         assert board.nvram_get(TRIAL_BYTES + 1) == b"\xff"
+
+
+def test_recovery_copy_puts_the_slot_on_trial(tmp_path):
+    # A developer switch starts the rescue partition's image (diagnostics=diags);
+    # the operator copies the recovery application into slot 2.
+    board = demo_board(tmp_path, developer=True, rescue=False)
+    board.env_set(diagnostics="diags")
+    recovery = new_image(tmp_path / "recovery.img", tmp_path, confirms=False)
+    part = board.flash_path("rescue")
+    data = bytearray(part.read_bytes())
+    data[: recovery.stat().st_size] = recovery.read_bytes()
+    part.write_bytes(bytes(data))
+    proc = board.boot(input="n2\n", max_boots=1, timeout=60, fast=True, bootmgr=trial_bootmgr())
+    out = (proc.stdout + proc.stderr).replace("\r", "")
+    assert "Installing recovery image as image2..." in out, out
+    assert board.nvram_get(0x100) == b"\x02"
+    assert board.nvram_get(TRIAL_BYTES + 1) == b"\x03"
