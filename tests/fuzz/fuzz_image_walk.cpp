@@ -56,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(st == IMAGE_WALK_END || st == IMAGE_WALK_BAD_LENGTHS);
     check(image_walk_next(w, &c) == st);
-    if (st == IMAGE_WALK_END) check(size - w.offset < IMAGE_PROBE_LEN);
+    if (st == IMAGE_WALK_END) {
+        // The end of the data, or a serial transfer's padding of its last block.
+        const std::size_t left = size - w.offset;
+        bool padding = left < IMAGE_PAD_LIMIT;
+        for (std::size_t i = w.offset; padding && i < size; ++i) padding = data[i] == IMAGE_PAD_BYTE;
+        check(left < IMAGE_PROBE_LEN || padding);
+    }
     return 0;
 }
