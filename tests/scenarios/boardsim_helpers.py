@@ -13,8 +13,11 @@ A Board wraps one board directory:
     board.usb_put("NPX7710_OS.img", image_bytes)
     board.usb_insert(mount_after=3)                     # /tmp/usb 3 s after bootmgr starts
     board.fault("power_cut_at=user-rename:1")           # power fails at the first rename in /user
+    board.tftp_put("image.img", image_bytes)            # served by TFTP at PEER_ADDRESS
+    board.dhcp(True)                                    # the peer answers DHCP too
     child = board.spawn_boot(max_boots=2, timeout=60)   # pexpect, console
     child.expect("Booting image '2'")
+    board.cable(False)                                  # unplugged while it runs: eth0 loses its link
     status = board.wait_boot(child)                        # 0, 1 or 3
     assert board.events("exec")[0]["program"] == "/bin/backtrace"
 """
@@ -26,6 +29,14 @@ import os
 import subprocess
 from pathlib import Path
 from typing import Iterable, Optional
+
+# The board's network (boardsim net --help): the server at the other end of
+# eth0's cable, and the DHCP pool it leases from when DHCP is on.
+PEER_ADDRESS = "192.168.1.10"
+NETMASK = "255.255.255.0"
+POOL_FIRST = "192.168.1.100"
+POOL_LAST = "192.168.1.150"
+BOARD_MAC = "02:00:00:00:00:02"
 
 # Exit statuses of "boardsim boot".
 LAUNCHED = 0
@@ -165,6 +176,30 @@ class Board:
     @property
     def tftp(self) -> Path:
         return self.path / "tftp"
+
+    def tftp_put(self, name: str, content: bytes | Path | str) -> Path:
+        """Puts a file where the board's TFTP server serves it (bytes, or a copy of a host file)."""
+        target = self.tftp / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content if isinstance(content, bytes) else Path(content).read_bytes())
+        return target
+
+    # --- management port --------------------------------------------------
+    def cable(self, plugged: bool = True) -> None:
+        """Plugs or unplugs eth0's cable; a running board follows within milliseconds."""
+        boardsim("cable", self.path, "plug" if plugged else "unplug")
+
+    def cable_plugged(self) -> bool:
+        return boardsim("cable", self.path, "show").stdout.strip() == "plugged"
+
+    def dhcp(self, on: bool = True) -> None:
+        """Lets the board's network peer answer DHCP (or not); a running board follows."""
+        boardsim("net", self.path, "dhcp", "on" if on else "off")
+
+    def network_log(self) -> str:
+        """What the board's TFTP/DHCP server (dnsmasq) logged, DIR/network.log."""
+        log = self.path / "network.log"
+        return log.read_text(errors="replace") if log.exists() else ""
 
     # --- event log --------------------------------------------------------
     def events(self, kind: Optional[str] = None, boot: Optional[int] = None) -> list[dict]:

@@ -15,6 +15,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "unique_fd.h"
+#include "tools/boardsim/network/uplink.h"
+
 namespace {
 
 std::atomic<pid_t> g_sandbox_pid{0};
@@ -35,12 +38,28 @@ void on_power_cut(void*) {
     nanosleep(&ts, nullptr);
 }
 
-pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) { struct pollfd pf{fd, POLLOUT, 0}; poll(&pf, 1, 100); continue; }
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// keep: descriptors the program inherits although they are close-on-exec here.
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::vector<int>& keep = {}) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (in >= 0) dup2(in, 0);
     if (out >= 0) dup2(out, 1);
     if (err >= 0) dup2(err, 2);
+    for (int fd : keep) fcntl(fd, F_SETFD, 0);
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
@@ -51,6 +70,71 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
     execv(a[0], a.data());
     std::fprintf(stderr, "boardsim: cannot run %s: %s\n", a[0], std::strerror(errno));
     _exit(125);
+}
+
+void kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+}
+
+// The sandbox's first process as bubblewrap reports it on --info-fd
+// ({"child-pid": N, ...}), or -1 when bubblewrap ended first.
+pid_t read_sandbox_pid(int info) {
+    std::string text;
+    const std::int64_t deadline = monotonic_ns() + 15'000'000'000;
+    while (text.find('}') == std::string::npos) {
+        const std::int64_t left = deadline - monotonic_ns();
+        struct pollfd pf {info, POLLIN, 0};
+        if (left <= 0 || poll(&pf, 1, static_cast<int>(left / 1'000'000) + 1) == 0) return -1;
+        char buf[512];
+        ssize_t n = ::read(info, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    auto key = text.find("\"child-pid\"");
+    auto colon = key == std::string::npos ? key : text.find(':', key);
+    if (colon == std::string::npos) return -1;
+    long pid = std::strtol(text.c_str() + colon + 1, nullptr, 10);
+    return pid > 0 ? static_cast<pid_t>(pid) : -1;
+}
+
+// Starts the sandbox for req; its command runs once the board's uplink is
+// ready (network/uplink.h). Returns bubblewrap's pid, or -1 with err set. A
+// bubblewrap that fails on its own is returned too: its status and messages
+// say why.
+pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int errfd, Uplink& uplink,
+                    std::string& err) {
+    int info[2], block[2];
+    if (pipe2(info, O_CLOEXEC) != 0) {
+        err = "cannot make a pipe for bubblewrap.";
+        return -1;
+    }
+    UniqueFd info_read(info[0]), info_write(info[1]);
+    if (pipe2(block, O_CLOEXEC) != 0) {
+        err = "cannot make a pipe for bubblewrap.";
+        return -1;
+    }
+    UniqueFd block_read(block[0]), block_write(block[1]);
+    req.info_fd = info[1];
+    req.block_fd = block[0];
+    pid_t pid = spawn(sandbox_argv(s, req), in, out, errfd, {info[1], block[0]});
+    info_write.reset();
+    block_read.reset();
+    if (pid < 0) {
+        err = "cannot start bubblewrap.";
+        return -1;
+    }
+    pid_t inner = read_sandbox_pid(info_read.get());
+    if (inner < 0) return pid;
+    err = uplink_start(uplink, s, inner);
+    if (!err.empty()) {
+        kill_and_reap(pid);
+        return -1;
+    }
+    write_all(block_write.get(), "x", 1);
+    return pid;
 }
 
 std::vector<std::string> with_parent_dirs(const std::vector<std::string>& command,
@@ -88,20 +172,6 @@ struct RawTerminal {
     }
     ~RawTerminal() { leave(); }
 };
-
-bool write_all(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) { struct pollfd pf{fd, POLLOUT, 0}; poll(&pf, 1, 100); continue; }
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
 
 struct Console {
     int master = -1;
@@ -187,12 +257,6 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
     }
 }
 
-void kill_and_reap(pid_t pid) {
-    kill(pid, SIGKILL);
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-}
-
 }  // namespace
 
 int board_boot(Session& s, const BootOptions& opt) {
@@ -228,15 +292,23 @@ int board_boot(Session& s, const BootOptions& opt) {
         req.ro_paths = opt.ro_paths;
         req.command = {std::string(kBoardRunDir) + "/tool", "_init"};
         g_power_cut = false;
-        pid_t child = spawn(sandbox_argv(s, req), null, null, 2);
+        Uplink uplink;
+        std::string net_err;
+        pid_t child = start_sandbox(s, req, null, null, 2, uplink, net_err);
+        if (child < 0) {
+            result = kBootSetupError;
+            last = net_err;
+            break;
+        }
         g_sandbox_pid = child;
         int status = 0;
-        Relay why = child > 0 ? relay(c, child, status, deadline) : Relay::signal_stop;
+        Relay why = relay(c, child, status, deadline);
         g_sandbox_pid = 0;
-        if (why != Relay::child_exited && child > 0) {
+        if (why != Relay::child_exited) {
             kill_and_reap(child);
             drain(c);
         }
+        uplink_stop(uplink);
         if (why == Relay::timeout) {
             event_log_write(s.log, "timeout");
             result = kBootTimeout;
@@ -300,8 +372,13 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    pid_t child = spawn(sandbox_argv(s, req), -1, -1, -1);
-    if (child < 0) return 2;
+    Uplink uplink;
+    std::string err;
+    pid_t child = start_sandbox(s, req, -1, -1, -1, uplink, err);
+    if (child < 0) {
+        std::fprintf(stderr, "boardsim: %s\n", err.c_str());
+        return 2;
+    }
     g_sandbox_pid = child;
     s.power.on_cut = on_power_cut;
     int status = 0;
@@ -310,6 +387,7 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
         if (g_stop_signal) kill(child, SIGKILL);
     }
     g_sandbox_pid = 0;
+    uplink_stop(uplink);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
 }

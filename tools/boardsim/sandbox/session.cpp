@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "strformat.h"
+#include "tools/boardsim/network/uplink.h"
 
 namespace fs = std::filesystem;
 
@@ -49,6 +50,10 @@ std::string session_check_host() {
         return "bubblewrap is missing: install the Debian package bubblewrap (scripts/install-deps).";
     if (access(kBusybox, X_OK) != 0)
         return "busybox is missing: install the Debian package busybox (scripts/install-deps).";
+    if (access(kIpTool, X_OK) != 0)
+        return "ip is missing: install the Debian package iproute2 (scripts/install-deps).";
+    if (access(kDnsmasq, X_OK) != 0)
+        return "dnsmasq is missing: install the Debian package dnsmasq-base (scripts/install-deps).";
     int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return "/dev/fuse is missing or not usable by this user: install fuse3 and load the fuse "
@@ -147,6 +152,8 @@ std::string session_start(Session& s, const std::string& board_dir,
     write_file(s.dir + "/etc/hosts", "127.0.0.1 localhost\n");
     write_file(s.dir + "/etc/hostname", "switch\n");
     fs::copy_file("/etc/ld.so.cache", s.dir + "/etc/ld.so.cache", ec);
+    fs::create_directory(s.dir + "/etc/udhcpc", ec);
+    fs::create_symlink(std::string(kBoardRunDir) + "/tool", s.dir + "/etc/udhcpc/default.script", ec);
     write_file(s.dir + "/run/tool", "");
     fs::create_directory(s.dir + "/run/stick", ec);
     write_file(s.dir + "/run/events.log", "");
@@ -248,6 +255,8 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
         add({"--ro-bind", s.self_exe, "/usr/bin/rx"});
     if (!req.bootmgr.empty()) add({"--ro-bind", req.bootmgr, "/sbin/bootmgr"});
     for (const auto& p : req.ro_paths) add({"--ro-bind", p, p});
+    if (req.info_fd >= 0) add({"--info-fd", std::to_string(req.info_fd)});
+    if (req.block_fd >= 0) add({"--block-fd", std::to_string(req.block_fd)});
     add({"--chdir", "/", "--"});
     a.insert(a.end(), req.command.begin(), req.command.end());
     return a;

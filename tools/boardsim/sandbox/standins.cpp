@@ -231,9 +231,59 @@ int standin_rx(int argc, char** argv) {
     return 127;
 }
 
+// dhclient [-1] [-v] [-q] [-d] [IFACE]: the board's DHCP client is busybox's
+// udhcpc, which asks up to three times, a second apart. -1 (one try, then
+// give up with status 2) becomes -n; without it udhcpc goes on asking in the
+// background. Either way udhcpc quits once it holds a lease (-q) instead of
+// staying to renew it: a lease lasts an hour, longer than a boot. The lease
+// is applied by /etc/udhcpc/default.script (standin_lease_script).
 int standin_dhclient(int argc, char** argv) {
-    record_shell("dhclient", args_of(argc, argv));
-    return 0;  // no DHCP server on the emulated uplink yet
+    auto args = args_of(argc, argv);
+    record_shell("dhclient", args);
+    bool once = false;
+    std::string iface = "eth0";
+    for (const auto& a : args) {
+        if (a == "-1") {
+            once = true;
+        } else if (a == "-v" || a == "-q" || a == "-d") {
+            continue;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "dhclient: unsupported option %s (the board's dhclient knows -1, -v, -q, -d)\n",
+                         a.c_str());
+            return 2;
+        } else {
+            iface = a;
+        }
+    }
+    int rc = run_and_wait({kBusybox, "udhcpc", "-i", iface, "-f", "-q", "-t", "3", "-T", "1", once ? "-n" : "-b"});
+    return rc == 0 ? 0 : 2;
+}
+
+// udhcpc's script: $1 is the event, the lease is in the environment
+// ($interface, $ip, $subnet, $serverid, $lease). deconfig brings the port up
+// without an address, bound and renew set the lease's address and netmask
+// with the board's ifconfig. The emulated network offers no router (it leads
+// nowhere), so none is set. bound, renew and leasefail are "dhcp" events.
+int standin_lease_script(int argc, char** argv) {
+    const std::string event = argc > 1 ? argv[1] : "";
+    auto env = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v ? v : "");
+    };
+    const std::string iface = env("interface");
+    if (event == "deconfig") return run_and_wait({kBusybox, "ifconfig", iface, "0.0.0.0", "up"});
+    if (event != "bound" && event != "renew" && event != "leasefail") return 0;
+    std::string fields = ",\"event\":" + json_string(event) + ",\"interface\":" + json_string(iface);
+    int rc = 0;
+    if (event != "leasefail") {
+        fields += ",\"ip\":" + json_string(env("ip")) + ",\"subnet\":" + json_string(env("subnet")) +
+                  ",\"server\":" + json_string(env("serverid")) + ",\"lease\":" + json_string(env("lease"));
+        rc = run_and_wait({kBusybox, "ifconfig", iface, env("ip"), "netmask", env("subnet"), "up"});
+    }
+    EventLog log = open_log();
+    event_log_write(log, "dhcp", fields);
+    event_log_close(log);
+    return rc;
 }
 
 // --- board init --------------------------------------------------------
@@ -518,6 +568,7 @@ int standin_main(int argc, char** argv) {
     if (name == "backtrace") return standin_backtrace(argc, argv);
     if (name == "gdbserver") return standin_gdbserver(argc, argv);
     if (name == "dhclient") return standin_dhclient(argc, argv);
+    if (name == "default.script") return standin_lease_script(argc, argv);
     if (name == "rx") return standin_rx(argc, argv);
     return -1;
 }

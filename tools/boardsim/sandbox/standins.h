@@ -6,9 +6,11 @@
 //     bootmgr's exit, and stops the board when a reboot was requested but
 //     bootmgr keeps running;
 //   - the stand-ins, chosen by the name they are called by: mount, umount,
-//     reboot, date, flash_eraseall, backtrace, gdbserver, dhclient, and
-//     /usr/bin/rx (lrzsz rx with -U, for absolute paths). Each
-//     records itself in the event log and does what the board would.
+//     reboot, date, flash_eraseall, backtrace, gdbserver, dhclient (busybox
+//     udhcpc against the board's network peer), /etc/udhcpc/default.script
+//     (udhcpc's lease script) and /usr/bin/rx (lrzsz rx with -U, for
+//     absolute paths). Each records itself in the event log and does what
+//     the board would.
 #pragma once
 
 // Returns the exit status for main, or -1 when argv does not name an
