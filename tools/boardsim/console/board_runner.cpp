@@ -101,11 +101,11 @@ pid_t read_sandbox_pid(int info) {
 }
 
 // Starts the sandbox for req; its command runs once the board's uplink is
-// ready (network/uplink.h). Returns bubblewrap's pid, or -1 with err set. A
-// bubblewrap that fails on its own is returned too: its status and messages
-// say why.
-pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int errfd, Uplink& uplink,
-                    std::string& err) {
+// ready (network/uplink.h). pass: further descriptors for the command.
+// Returns bubblewrap's pid, or -1 with err set. A bubblewrap that fails on
+// its own is returned too: its status and messages say why.
+pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int errfd, std::vector<int> pass,
+                    Uplink& uplink, std::string& err) {
     int info[2], block[2];
     if (pipe2(info, O_CLOEXEC) != 0) {
         err = "cannot make a pipe for bubblewrap.";
@@ -119,7 +119,8 @@ pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int e
     UniqueFd block_read(block[0]), block_write(block[1]);
     req.info_fd = info[1];
     req.block_fd = block[0];
-    pid_t pid = spawn(sandbox_argv(s, req), in, out, errfd, {info[1], block[0]});
+    pass.insert(pass.end(), {info[1], block[0]});
+    pid_t pid = spawn(sandbox_argv(s, req), in, out, errfd, pass);
     info_write.reset();
     block_read.reset();
     if (pid < 0) {
@@ -290,11 +291,11 @@ int board_boot(Session& s, const BootOptions& opt) {
         req.console = c.slave_path;
         req.bootmgr = opt.bootmgr;
         req.ro_paths = opt.ro_paths;
-        req.command = {std::string(kBoardRunDir) + "/tool", "_init"};
+        req.command = {std::string(kBoardRunDir) + "/tool", "_init", std::to_string(c.master)};
         g_power_cut = false;
         Uplink uplink;
         std::string net_err;
-        pid_t child = start_sandbox(s, req, null, null, 2, uplink, net_err);
+        pid_t child = start_sandbox(s, req, null, null, 2, {c.master}, uplink, net_err);
         if (child < 0) {
             result = kBootSetupError;
             last = net_err;
@@ -374,7 +375,7 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
     sigaction(SIGINT, &sa, nullptr);
     Uplink uplink;
     std::string err;
-    pid_t child = start_sandbox(s, req, -1, -1, -1, uplink, err);
+    pid_t child = start_sandbox(s, req, -1, -1, -1, {}, uplink, err);
     if (child < 0) {
         std::fprintf(stderr, "boardsim: %s\n", err.c_str());
         return 2;
