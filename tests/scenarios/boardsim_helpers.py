@@ -20,6 +20,13 @@ A Board wraps one board directory:
     board.cable(False)                                  # unplugged while it runs: eth0 loses its link
     status = board.wait_boot(child)                        # 0, 1 or 3
     assert board.events("exec")[0]["program"] == "/bin/backtrace"
+
+XMODEM over the console, with a board waiting in its receiver:
+
+    child.expect("hit the <ENTER> key")
+    proc = board.xmodem_send(path, block=1024, pace=115200, enter=True)   # lrzsz sx, Enter first
+    assert proc.returncode == 0
+    child.expect("Change the baud rate back")                             # the console is back
 """
 
 from __future__ import annotations
@@ -263,6 +270,28 @@ class Board:
         """Runs "boardsim boot" without a terminal (console input from input)."""
         limit = (kwargs.get("timeout") or 120) + 30
         return boardsim(*self.boot_args(**kwargs), check=False, timeout=limit, input=input)
+
+    def send(self, *program: str, pace: Optional[int] = None, enter: bool = False, timeout: float = 300,
+             ) -> subprocess.CompletedProcess:
+        """Runs a program on the console of the board that "boardsim boot" is running
+        ("boardsim send"), e.g. while a pexpect child from spawn_boot waits.
+
+        pace: the line's speed in bits per second (None: as fast as the console takes bytes);
+        enter: type Enter on the console first, as the operator does to start the receiver.
+        """
+        args = ["send", str(self.path)]
+        if pace:
+            args += ["--pace", str(pace)]
+        if enter:
+            args.append("--enter")
+        return boardsim(*args, "--", *program, check=False, timeout=timeout)
+
+    def xmodem_send(self, path: Path | str, block: int = 1024, **kwargs) -> subprocess.CompletedProcess:
+        """Sends a host file by XMODEM with lrzsz sx, in 1024-byte (block=1024) or 128-byte
+        blocks, to the board's receiver; kwargs go to send (pace, enter, timeout)."""
+        if block not in (128, 1024):
+            raise ValueError("XMODEM blocks are 128 or 1024 bytes")
+        return self.send("sx", *(["-k"] if block == 1024 else []), str(path), **kwargs)
 
     def run(self, *command: str, check: bool = False, ro: Iterable[str] = (), faults: Iterable[str] = (),
             timeout: float = 120) -> subprocess.CompletedProcess:

@@ -40,7 +40,8 @@ def script(tmp_path, name, body):
 
 # --- command line ---------------------------------------------------------
 
-@pytest.mark.parametrize("verb", ["new", "env", "nvram", "clock", "fault", "usb", "cable", "net", "boot", "run"])
+@pytest.mark.parametrize("verb", ["new", "env", "nvram", "clock", "fault", "usb", "cable", "net", "boot", "run",
+                                  "send"])
 def test_every_verb_has_help(verb):
     proc = boardsim(verb, "--help")
     assert proc.stdout.startswith(f"usage: boardsim {verb}")

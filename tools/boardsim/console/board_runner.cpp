@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "unique_fd.h"
+#include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/network/uplink.h"
 
 namespace {
@@ -181,6 +182,7 @@ struct Console {
     bool stdin_open = true;
     bool at_line_start = true;
     RawTerminal raw;
+    TransferPort port;       // a program such as an XMODEM sender may take the line
 };
 
 std::string console_open(Console& c) {
@@ -202,6 +204,7 @@ std::string console_open(Console& c) {
 }
 
 void console_close(Console& c) {
+    transfer_port_close(c.port);
     if (c.master >= 0) ::close(c.master);
     if (c.slave >= 0) ::close(c.slave);
     c.master = c.slave = -1;
@@ -220,7 +223,9 @@ void say(Console& c, const std::string& text) {
     console_out(c, line.data(), line.size());
 }
 
+// Everything the board wrote and nobody read yet, unless a program has the line.
 void drain(Console& c) {
+    if (c.port.client) return;
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(c.master, buf, sizeof buf);
@@ -231,7 +236,9 @@ void drain(Console& c) {
 
 enum class Relay { child_exited, timeout, user_stop, signal_stop };
 
-// Relays until the child ends. deadline_ns 0 = none.
+// Relays until the child ends. deadline_ns 0 = none. While a program has
+// the line (console/transfer_port.h), neither the console nor standard input
+// is read here.
 Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
     char buf[4096];
     for (;;) {
@@ -239,14 +246,18 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
         if (r == child) { drain(c); return Relay::child_exited; }
         if (g_stop_signal) return Relay::signal_stop;
         if (deadline_ns && monotonic_ns() >= deadline_ns) return Relay::timeout;
-        struct pollfd pf[2] = {{c.master, POLLIN, 0}, {0, POLLIN, 0}};
-        int n = poll(pf, c.stdin_open ? 2 : 1, 20);
+        const bool attached = static_cast<bool>(c.port.client);
+        struct pollfd pf[4] = {{attached ? -1 : c.master, POLLIN, 0},
+                               {attached || !c.stdin_open ? -1 : 0, POLLIN, 0},
+                               {c.port.listener.get(), POLLIN, 0},
+                               {c.port.client.get(), POLLIN, 0}};
+        int n = poll(pf, 4, 20);
         if (n < 0) continue;
         if (pf[0].revents & POLLIN) {
             ssize_t k = ::read(c.master, buf, sizeof buf);
             if (k > 0) console_out(c, buf, static_cast<std::size_t>(k));
         }
-        if (c.stdin_open && (pf[1].revents & (POLLIN | POLLHUP))) {
+        if (pf[1].revents & (POLLIN | POLLHUP)) {
             ssize_t k = ::read(0, buf, sizeof buf);
             if (k <= 0) {
                 c.stdin_open = false;
@@ -254,6 +265,12 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
                 if (c.raw.active && std::memchr(buf, 0x1d, static_cast<std::size_t>(k))) return Relay::user_stop;
                 write_all(c.master, buf, static_cast<std::size_t>(k));
             }
+        }
+        if (pf[2].revents & POLLIN) transfer_port_accept(c.port, c.master);
+        if (pf[3].revents) {
+            std::string back;
+            transfer_port_take(c.port, c.master, back);
+            console_out(c, back.data(), back.size());
         }
     }
 }
@@ -263,6 +280,7 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
 int board_boot(Session& s, const BootOptions& opt) {
     Console c;
     std::string err = console_open(c);
+    if (err.empty()) err = transfer_port_open(c.port, s.board_dir);
     if (!err.empty()) {
         std::printf("boardsim: %s\n", err.c_str());
         console_close(c);

@@ -10,6 +10,8 @@
 
 #include "tools/boardsim/boarddir/board_config.h"
 #include "tools/boardsim/console/board_runner.h"
+#include "tools/boardsim/console/line_relay.h"
+#include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/boarddir/board_store.h"
 #include "tools/boardsim/boarddir/env_block.h"
 #include "tools/boardsim/network/uplink.h"
@@ -34,7 +36,7 @@ const char* const kMainHelp =
     "  net DIR show | dhcp on|off                       the network behind the cable (TFTP from DIR/tftp)\n"
     "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
-
+    "  send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]   a program on the running board's console\n"
     "\"boardsim VERB --help\" describes a verb.\n";
 
 const char* verb_help(const std::string& verb) {
@@ -126,6 +128,22 @@ const char* verb_help(const std::string& verb) {
                "dhcp on|off: whether the server answers DHCP (board.conf dhcp=on|off, off for a new\n"
                "board); a running board follows, and events.log records the change (\"dhcp\").\n"
                "show: the cable, DHCP and the addresses.\n";
+    if (verb == "send")
+        return "usage: boardsim send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]\n"
+               "Runs PROGRAM with its standard input and output on the console of the board that\n"
+               "\"boardsim boot DIR\" is running, as a terminal program runs a transfer program on its\n"
+               "line: e.g. \"boardsim send DIR --pace 115200 -- sx -k image.img\" sends a file by\n"
+               "XMODEM to the board's rx. Meanwhile boot shows nothing and passes no keys on; every byte\n"
+               "value goes through unchanged (Ctrl-] stops nothing). Afterwards boot shows the board's\n"
+               "output again, from what PROGRAM left unread on.\n"
+               "--pace BPS: the line's speed in bits per second (ten bits a character); without it\n"
+               "bytes go as fast as the console takes them. --enter: type Enter (a carriage return)\n"
+               "on the console once PROGRAM is attached, as the operator does to start the board's\n"
+               "receiver. After the board writes, PROGRAM's bytes wait until the board flushes its\n"
+               "input or 50 ms pass, so that a receiver that flushes after each answer (lrzsz rx) does\n"
+               "not lose the start of the next block. Boot's transfer port is DIR/run/console.sock.\n"
+               "Exit status: PROGRAM's; 2 when no board runs in DIR, the console is taken or the\n"
+               "board stopped first.\n";
     if (verb == "boot")
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
@@ -136,7 +154,7 @@ const char* verb_help(const std::string& verb) {
                "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
                "mount delay. --fault adds a fault for this run only.\n"
                "The management port eth0 has its cable and network as \"boardsim cable\" and \"boardsim\n"
-               "net\" describe.\n"
+               "net\" describe; \"boardsim send\" puts a program such as an XMODEM sender on the console.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
                "Events go to DIR/events.log, one JSON object per line.\n";
@@ -437,6 +455,41 @@ int cmd_net(const std::vector<std::string>& a) {
     return err.empty() ? 0 : fail(err);
 }
 
+int cmd_send(const std::vector<std::string>& a) {
+    std::string dir;
+    LineOptions opt;
+    std::vector<std::string> command;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--") {
+            command.assign(a.begin() + static_cast<long>(i) + 1, a.end());
+            break;
+        }
+        std::uint64_t bps = 0;
+        if (a[i] == "--enter") {
+            opt.enter = true;
+        } else if (a[i] == "--pace") {
+            if (i + 1 >= a.size() || !parse_u64(a[i + 1], bps) || bps < 50 || bps > 10'000'000)
+                return usage_error("send", "--pace needs bits per second from 50 to 10000000");
+            opt.bps = static_cast<unsigned>(bps);
+            ++i;
+        } else if (a[i].rfind("--", 0) == 0) {
+            return usage_error("send", "unknown option " + a[i]);
+        } else if (dir.empty()) {
+            dir = a[i];
+        } else {
+            return usage_error("send", "unexpected argument " + a[i] + " (the program goes after --)");
+        }
+    }
+    if (dir.empty()) return usage_error("send", "missing DIR");
+    if (command.empty()) return usage_error("send", "missing -- PROGRAM");
+    UniqueFd sock;
+    std::string err;
+    UniqueFd master(transfer_port_attach(dir, sock, err));
+    if (!master) return fail(err);
+    return line_relay_run(master.get(), sock.get(), opt, command);
+}
+
+
 int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) {
     std::string dir;
     BootOptions opt;
@@ -535,5 +588,6 @@ int main(int argc, char** argv) {
     if (verb == "usb") return cmd_usb(args);
     if (verb == "cable") return cmd_cable(args);
     if (verb == "net") return cmd_net(args);
+    if (verb == "send") return cmd_send(args);
     return cmd_boot_or_run(verb, args);
 }
