@@ -263,7 +263,9 @@ int uplink_main(int argc, char** argv) {
             dhcp = now.dhcp;
             stop_server(server);
             server = start_server(dir, leases, dhcp);
-            event_log_write(log, "dhcp", std::string(",\"on\":") + (dhcp ? "true" : "false"));
+            if (server < 0)
+                std::fprintf(stderr, "boardsim: dnsmasq did not start again (see %s/network.log).\n", dir.c_str());
+            event_log_write(log, "dhcp-server", std::string(",\"on\":") + (dhcp ? "true" : "false"));
         }
     }
     stop_server(server);

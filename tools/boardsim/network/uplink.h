@@ -32,7 +32,7 @@
 // DIR): cable=unplugged sets uplink down, so eth0 loses its carrier (no
 // IFF_RUNNING, ETHTOOL_GLINK reports 0); cable=plugged sets it up again.
 // dhcp=on|off restarts dnsmasq with or without DHCP. Changes made during a
-// run are events in events.log: "cable" {"plugged":BOOL} and "dhcp"
+// run are events in events.log: "cable" {"plugged":BOOL} and "dhcp-server"
 // {"on":BOOL}.
 #pragma once
 

@@ -126,7 +126,8 @@ const char* verb_help(const std::string& verb) {
                "down with no address; the board's ifconfig, route, tftp and dhclient (busybox udhcpc)\n"
                "work on it. dnsmasq's log is appended to DIR/network.log.\n"
                "dhcp on|off: whether the server answers DHCP (board.conf dhcp=on|off, off for a new\n"
-               "board); a running board follows, and events.log records the change (\"dhcp\").\n"
+               "board); a running board follows, and events.log records the change\n"
+               "(\"dhcp-server\"). The board's leases are \"dhcp\" events.\n"
                "show: the cable, DHCP and the addresses.\n";
     if (verb == "send")
         return "usage: boardsim send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]\n"
