@@ -105,6 +105,18 @@ def test_tftp_gets_a_file_of_the_board_folder(board, name, served):
         assert "tftp: server error" in proc.stderr
 
 
+def test_the_static_set_up_the_rescue_console_hands_to_the_shell(board):
+    if not PROBE:
+        pytest.skip("LINK_PROBE is not set")
+    steps = (f"ifconfig eth0 {BOARD_ADDRESS}; ifconfig eth0 down; ifconfig eth0 netmask {NETMASK}; "
+             f"ifconfig eth0 up; route add default gw {PEER_ADDRESS}; route -n; {PROBE} --wait up 3000; "
+             f"ping -c 1 -W 2 {PEER_ADDRESS} >/dev/null && echo ping=ok")
+    proc = board.run("/bin/sh", "-c", steps, ro=[str(Path(PROBE).parent)])
+    routes = [l.split()[:4] for l in proc.stdout.splitlines() if re.match(r"\d+\.\d+\.\d+\.\d+ ", l)]
+    assert routes == [["0.0.0.0", PEER_ADDRESS, "0.0.0.0", "UG"], ["192.168.1.0", "0.0.0.0", NETMASK, "U"]]
+    assert "eth0: link=1 up=1 running=1" in proc.stdout and "ping=ok" in proc.stdout, proc.stderr
+
+
 def test_eth0_starts_down_without_an_address(board):
     proc = board.run("/bin/sh", "-c", f"ifconfig eth0; tftp -g -r x -l /tmp/x {PEER_ADDRESS}; echo rc=$?")
     assert f"HWaddr {BOARD_MAC.upper()}" in proc.stdout
