@@ -18,6 +18,7 @@
 #include "unique_fd.h"
 #include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/network/uplink.h"
+#include "tools/boardsim/sandbox/process.h"
 
 namespace {
 
@@ -51,26 +52,6 @@ bool write_all(int fd, const char* p, std::size_t n) {
         n -= static_cast<std::size_t>(w);
     }
     return true;
-}
-
-// keep: descriptors the program inherits although they are close-on-exec here.
-pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::vector<int>& keep = {}) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (in >= 0) dup2(in, 0);
-    if (out >= 0) dup2(out, 1);
-    if (err >= 0) dup2(err, 2);
-    for (int fd : keep) fcntl(fd, F_SETFD, 0);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execv(a[0], a.data());
-    std::fprintf(stderr, "boardsim: cannot run %s: %s\n", a[0], std::strerror(errno));
-    _exit(125);
 }
 
 void kill_and_reap(pid_t pid) {
@@ -120,8 +101,13 @@ pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int e
     UniqueFd block_read(block[0]), block_write(block[1]);
     req.info_fd = info[1];
     req.block_fd = block[0];
-    pass.insert(pass.end(), {info[1], block[0]});
-    pid_t pid = spawn(sandbox_argv(s, req), in, out, errfd, pass);
+    ProgramIo io;
+    io.in = in;
+    io.out = out;
+    io.err = errfd;
+    io.keep = std::move(pass);
+    io.keep.insert(io.keep.end(), {info[1], block[0]});
+    pid_t pid = start_program(sandbox_argv(s, req), io);
     info_write.reset();
     block_read.reset();
     if (pid < 0) {

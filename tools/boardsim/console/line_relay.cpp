@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "fd_io.h"
 #include "unique_fd.h"
 #include "tools/boardsim/boarddir/event_log.h"
+#include "tools/boardsim/sandbox/process.h"
 
 namespace {
 
@@ -71,12 +71,6 @@ std::string read_rest(int fd) {
     return out;
 }
 
-int exit_status(pid_t pid) {
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 }  // namespace
 
 int line_relay_run(int master, int port, const LineOptions& opt, const std::vector<std::string>& command) {
@@ -93,18 +87,10 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
     }
     UniqueFd prog_stdin(in[0]), to_prog_fd(in[1]), from_prog_fd(out[0]), prog_stdout(out[1]);
     signal(SIGPIPE, SIG_IGN);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> a;
-        for (const auto& s : command) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        std::fprintf(stderr, "boardsim send: cannot run %s: %s\n", a[0], std::strerror(errno));
-        _exit(127);
-    }
+    ProgramIo io;
+    io.in = in[0];
+    io.out = out[1];
+    pid_t pid = start_program(command, io);
     prog_stdout.reset();
     if (pid < 0) return 2;
     // Our own copy of the program's standard input stays open: what the
@@ -145,7 +131,7 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
         if (pf[3].revents) {
             std::fprintf(stderr, "boardsim send: the board stopped before %s ended.\n", command[0].c_str());
             kill(pid, SIGTERM);
-            exit_status(pid);
+            wait_exit_status(pid);
             return 2;
         }
         if (pf[0].revents & (POLLIN | POLLPRI)) {
@@ -178,7 +164,7 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
             else if (n == 0 || (errno != EAGAIN && errno != EINTR)) prog_open = false;
         }
     }
-    const int status = exit_status(pid);
+    const int status = wait_exit_status(pid);
     fcntl(prog_stdin.get(), F_SETFL, fcntl(prog_stdin.get(), F_GETFL) | O_NONBLOCK);
     std::string back = read_rest(prog_stdin.get()) + to_prog.queue;
     write_all(port, back.data(), back.size());

@@ -128,21 +128,13 @@ std::vector<std::string> dnsmasq_argv(const std::string& dir, const std::string&
 // Starts dnsmasq and waits until its sockets are bound. Returns its pid, or
 // -1 (it ended, or did not bind in time).
 pid_t start_server(const std::string& dir, const std::string& leases, bool dhcp) {
-    const auto argv = dnsmasq_argv(dir, leases, dhcp);
-    pid_t pid = fork();
+    UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ProgramIo io;
+    io.in = null.get();
+    io.out = 2;
+    io.die_with_parent = true;
+    pid_t pid = start_program(dnsmasq_argv(dir, leases, dhcp), io);
     if (pid < 0) return -1;
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int null = ::open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(2, 1);
-        std::vector<char*> a;
-        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", kDnsmasq, std::strerror(errno));
-        _exit(127);
-    }
     const std::int64_t deadline = monotonic_ns() + 5 * kSecondNs;
     while (monotonic_ns() < deadline) {
         int st = 0;
@@ -285,19 +277,12 @@ std::string uplink_start(Uplink& u, const Session& s, pid_t sandbox_pid) {
         ::close(ctl[1]);
         return "cannot make a pipe for the board's uplink.";
     }
-    const std::vector<std::string> argv{s.self_exe, "_uplink", std::to_string(sandbox_pid), s.board_dir,
-                                        s.dir + "/dnsmasq.leases", std::to_string(s.log.t0_ns),
-                                        std::to_string(s.log.boot)};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(ctl[0], 0);
-        dup2(status[1], 1);
-        std::vector<char*> a;
-        for (const auto& x : argv) a.push_back(const_cast<char*>(x.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
+    ProgramIo io;
+    io.in = ctl[0];
+    io.out = status[1];
+    pid_t pid = start_program({s.self_exe, "_uplink", std::to_string(sandbox_pid), s.board_dir, s.dir + "/dnsmasq.leases",
+                               std::to_string(s.log.t0_ns), std::to_string(s.log.boot)},
+                              io);
     ::close(ctl[0]);
     ::close(status[1]);
     UniqueFd from(status[0]);

@@ -1,5 +1,8 @@
 #include "tools/boardsim/sandbox/process.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,21 +11,33 @@
 #include <cstdio>
 #include <cstring>
 
-int run_and_wait(const std::vector<std::string>& cmd) {
+pid_t start_program(const std::vector<std::string>& argv, const ProgramIo& io) {
     pid_t pid = fork();
-    if (pid < 0) return 127;
-    if (pid == 0) {
-        std::vector<char*> a;
-        for (const auto& s : cmd) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        std::fprintf(stderr, "%s: %s\n", cmd[0].c_str(), std::strerror(errno));
-        _exit(127);
-    }
+    if (pid != 0) return pid;
+    if (io.die_with_parent) prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (io.in >= 0) dup2(io.in, 0);
+    if (io.out >= 0) dup2(io.out, 1);
+    if (io.err >= 0) dup2(io.err, 2);
+    for (int fd : io.keep) fcntl(fd, F_SETFD, 0);
+    signal(SIGPIPE, SIG_DFL);  // boardsim ignores it; its programs must not inherit that
+    std::vector<char*> a;
+    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    execvp(a[0], a.data());
+    std::fprintf(stderr, "boardsim: cannot run %s: %s\n", a[0], std::strerror(errno));
+    _exit(127);
+}
+
+int wait_exit_status(pid_t pid) {
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    if (WIFEXITED(st)) return WEXITSTATUS(st);
-    return 128 + WTERMSIG(st);
+    while (waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR) return 127;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+int run_and_wait(const std::vector<std::string>& cmd) {
+    pid_t pid = start_program(cmd);
+    return pid < 0 ? 127 : wait_exit_status(pid);
 }
 
 void send_fd(int sock, int fd) {

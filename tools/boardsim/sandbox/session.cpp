@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <unistd.h>
@@ -15,7 +14,9 @@
 #include <fstream>
 
 #include "strformat.h"
+#include "unique_fd.h"
 #include "tools/boardsim/network/uplink.h"
+#include "tools/boardsim/sandbox/process.h"
 
 namespace fs = std::filesystem;
 
@@ -29,20 +30,11 @@ const std::vector<std::string>& standin_names() {
 }
 
 static bool run_quiet(const std::vector<std::string>& argv) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        dup2(null, 0); dup2(null, 1); dup2(null, 2);
-        std::vector<char*> a;
-        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    ProgramIo io;
+    io.in = io.out = io.err = null.get();
+    pid_t pid = start_program(argv, io);
+    return pid > 0 && wait_exit_status(pid) == 0;
 }
 
 std::string session_check_host() {
