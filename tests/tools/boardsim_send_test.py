@@ -104,13 +104,18 @@ def test_keys_typed_meanwhile_reach_the_board_after_the_program(board, tmp_path)
     Board.wait_boot(child)
 
 
-def test_board_output_the_program_left_unread_is_shown(board, tmp_path):
-    body = 'echo ready\nread go\necho "for the program"\nread next\necho "after: $next"\n'
+def test_board_output_the_program_did_not_read_is_shown(board, tmp_path):
+    # The program reads what there is, keeps the first byte and ends, as sx
+    # does with the last ACK: the rest of what the board wrote at once is
+    # shown on the console afterwards.
+    body = 'stty -echo\necho ready\nread go\nprintf "Xthe rest of the line\\n"\nread next\necho "after: $next"\n'
     child = board.spawn_boot(bootmgr=script(tmp_path, body), timeout=60)
     child.expect("ready")
-    proc = board.send("/bin/sh", "-c", "printf 'go\\r'; sleep 0.5", pace=9600)
-    assert proc.returncode == 0
-    child.expect("for the program")
+    proc = board.send(sys.executable, "-c", "import os, sys; sys.stderr.write(os.read(0, 4096)[:1].decode())",
+                      enter=True)
+    assert proc.returncode == 0 and proc.stderr == "X"
+    child.expect(r"([^\n]*)the rest of the line")
+    assert "X" not in child.match.group(1)
     child.sendline("x")
     child.expect("after: x")
     Board.wait_boot(child)

@@ -53,10 +53,10 @@ struct Direction {
     }
 };
 
-// Writes what is due of d to fd (non-blocking). Returns false when fd took
-// less than that (full, or gone).
-bool deliver(Direction& d, int fd, std::int64_t now, std::int64_t char_ns) {
-    const std::size_t n = d.due(now, char_ns);
+// Writes what is due of d to fd (non-blocking), at most limit bytes. Returns
+// false when fd took less than that (full, or gone).
+bool deliver(Direction& d, int fd, std::int64_t now, std::int64_t char_ns, std::size_t limit) {
+    const std::size_t n = std::min(limit, d.due(now, char_ns));
     if (n == 0) return true;
     ssize_t w = ::write(fd, d.queue.data(), n);
     if (w > 0) d.delivered(static_cast<std::size_t>(w), char_ns);
@@ -102,15 +102,27 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
     Direction to_board, to_prog;
     if (opt.enter) to_board.add("\r", 1, monotonic_ns());
     std::int64_t hold_until = 0;  // 0: the program's bytes may go
-    bool prog_open = true, board_full = false, prog_full = false;
+    bool prog_open = true, board_full = false;
+    std::int64_t recheck_ns = 0;  // how soon to look again whether the program has read its byte
     while (prog_open || !to_board.queue.empty()) {
         std::int64_t now = monotonic_ns();
         if (hold_until != 0 && now >= hold_until) {
             hold_until = 0;
             to_board.not_before(now);
         }
-        if (hold_until == 0) board_full = !deliver(to_board, master, now, char_ns);
-        prog_full = !deliver(to_prog, to_prog_fd.get(), now, char_ns);
+        if (hold_until == 0) board_full = !deliver(to_board, master, now, char_ns, to_board.queue.size());
+        // The board's output reaches the program a byte at a time, each once
+        // the program has read the one before: a program that ends (sx after
+        // the last ACK) has not swallowed what came after, and that goes
+        // back to the console.
+        int unread = 0;
+        ioctl(prog_stdin.get(), FIONREAD, &unread);
+        if (unread == 0) {
+            recheck_ns = 0;
+            deliver(to_prog, to_prog_fd.get(), now, char_ns, 1);
+        } else {
+            recheck_ns = std::clamp<std::int64_t>(recheck_ns * 2, 100'000, 20'000'000);
+        }
 
         std::int64_t wait = -1;
         auto sooner = [&wait](std::int64_t w) {
@@ -118,17 +130,16 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
         };
         if (hold_until != 0) sooner(hold_until - now);
         else if (!board_full) sooner(to_board.wait(now, char_ns));
-        if (!prog_full) sooner(to_prog.wait(now, char_ns));
-        struct pollfd pf[4] = {
+        if (!to_prog.queue.empty()) sooner(unread == 0 ? to_prog.wait(now, char_ns) : recheck_ns);
+        struct pollfd pf[3] = {
             {master, static_cast<short>(POLLIN | POLLPRI | (board_full ? POLLOUT : 0)), 0},
             {prog_open ? from_prog_fd.get() : -1, POLLIN, 0},
-            {prog_full ? to_prog_fd.get() : -1, POLLOUT, 0},
             {port, POLLIN, 0},
         };
         struct timespec ts {wait / 1'000'000'000, wait % 1'000'000'000};
-        if (ppoll(pf, 4, wait < 0 ? nullptr : &ts, nullptr) <= 0) continue;
+        if (ppoll(pf, 3, wait < 0 ? nullptr : &ts, nullptr) <= 0) continue;
         now = monotonic_ns();
-        if (pf[3].revents) {
+        if (pf[2].revents) {
             std::fprintf(stderr, "boardsim send: the board stopped before %s ended.\n", command[0].c_str());
             kill(pid, SIGTERM);
             wait_exit_status(pid);

@@ -4,7 +4,9 @@
 // The program's standard input and output are pipes to this relay; the
 // relay has the console's pseudo-terminal master from the transfer port
 // (console/transfer_port.h) and moves the bytes both ways unchanged: no byte
-// value means anything to it.
+// value means anything to it. The board's bytes reach the program one at a
+// time, each once it has read the one before, so what it leaves unread when
+// it ends (text that follows the last ACK) goes back to the console.
 //
 // Line speed. A pseudo-terminal delivers bytes at once. With a speed (bits
 // per second, 8N1: ten bits a character) each character reaches the other
