@@ -13,10 +13,20 @@ A Board wraps one board directory:
     board.usb_put("NPX7710_OS.img", image_bytes)
     board.usb_insert(mount_after=3)                     # /tmp/usb 3 s after bootmgr starts
     board.fault("power_cut_at=user-rename:1")           # power fails at the first rename in /user
+    board.tftp_put("image.img", image_bytes)            # served by TFTP at PEER_ADDRESS
+    board.dhcp(True)                                    # the peer answers DHCP too
     child = board.spawn_boot(max_boots=2, timeout=60)   # pexpect, console
     child.expect("Booting image '2'")
+    board.cable(False)                                  # unplugged while it runs: eth0 loses its link
     status = board.wait_boot(child)                        # 0, 1 or 3
     assert board.events("exec")[0]["program"] == "/bin/backtrace"
+
+XMODEM over the console, with a board waiting in its receiver:
+
+    child.expect("hit the <ENTER> key")
+    proc = board.xmodem_send(path, block=1024, pace=115200, enter=True)   # lrzsz sx, Enter first
+    assert proc.returncode == 0
+    child.expect("Change the baud rate back")                             # the console is back
 """
 
 from __future__ import annotations
@@ -26,6 +36,14 @@ import os
 import subprocess
 from pathlib import Path
 from typing import Iterable, Optional
+
+# The board's network (boardsim net --help): the server at the other end of
+# eth0's cable, and the DHCP pool it leases from when DHCP is on.
+PEER_ADDRESS = "192.168.1.10"
+NETMASK = "255.255.255.0"
+POOL_FIRST = "192.168.1.100"
+POOL_LAST = "192.168.1.150"
+BOARD_MAC = "02:00:00:00:00:02"
 
 # Exit statuses of "boardsim boot".
 LAUNCHED = 0
@@ -166,6 +184,30 @@ class Board:
     def tftp(self) -> Path:
         return self.path / "tftp"
 
+    def tftp_put(self, name: str, content: bytes | Path | str) -> Path:
+        """Puts a file where the board's TFTP server serves it (bytes, or a copy of a host file)."""
+        target = self.tftp / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content if isinstance(content, bytes) else Path(content).read_bytes())
+        return target
+
+    # --- management port --------------------------------------------------
+    def cable(self, plugged: bool = True) -> None:
+        """Plugs or unplugs eth0's cable; a running board follows within milliseconds."""
+        boardsim("cable", self.path, "plug" if plugged else "unplug")
+
+    def cable_plugged(self) -> bool:
+        return boardsim("cable", self.path, "show").stdout.strip() == "plugged"
+
+    def dhcp(self, on: bool = True) -> None:
+        """Lets the board's network peer answer DHCP (or not); a running board follows."""
+        boardsim("net", self.path, "dhcp", "on" if on else "off")
+
+    def network_log(self) -> str:
+        """What the board's TFTP/DHCP server (dnsmasq) logged, DIR/network.log."""
+        log = self.path / "network.log"
+        return log.read_text(errors="replace") if log.exists() else ""
+
     # --- event log --------------------------------------------------------
     def events(self, kind: Optional[str] = None, boot: Optional[int] = None) -> list[dict]:
         """Events of DIR/events.log, optionally only one kind and/or one boot."""
@@ -228,6 +270,28 @@ class Board:
         """Runs "boardsim boot" without a terminal (console input from input)."""
         limit = (kwargs.get("timeout") or 120) + 30
         return boardsim(*self.boot_args(**kwargs), check=False, timeout=limit, input=input)
+
+    def send(self, *program: str, pace: Optional[int] = None, enter: bool = False, timeout: float = 300,
+             ) -> subprocess.CompletedProcess:
+        """Runs a program on the console of the board that "boardsim boot" is running
+        ("boardsim send"), e.g. while a pexpect child from spawn_boot waits.
+
+        pace: the line's speed in bits per second (None: as fast as the console takes bytes);
+        enter: type Enter on the console first, as the operator does to start the receiver.
+        """
+        args = ["send", str(self.path)]
+        if pace:
+            args += ["--pace", str(pace)]
+        if enter:
+            args.append("--enter")
+        return boardsim(*args, "--", *program, check=False, timeout=timeout)
+
+    def xmodem_send(self, path: Path | str, block: int = 1024, **kwargs) -> subprocess.CompletedProcess:
+        """Sends a host file by XMODEM with lrzsz sx, in 1024-byte (block=1024) or 128-byte
+        blocks, to the board's receiver; kwargs go to send (pace, enter, timeout)."""
+        if block not in (128, 1024):
+            raise ValueError("XMODEM blocks are 128 or 1024 bytes")
+        return self.send("sx", *(["-k"] if block == 1024 else []), str(path), **kwargs)
 
     def run(self, *command: str, check: bool = False, ro: Iterable[str] = (), faults: Iterable[str] = (),
             timeout: float = 120) -> subprocess.CompletedProcess:

@@ -40,7 +40,8 @@ def script(tmp_path, name, body):
 
 # --- command line ---------------------------------------------------------
 
-@pytest.mark.parametrize("verb", ["new", "env", "nvram", "clock", "fault", "usb", "boot", "run"])
+@pytest.mark.parametrize("verb", ["new", "env", "nvram", "clock", "fault", "usb", "cable", "net", "boot", "run",
+                                  "send"])
 def test_every_verb_has_help(verb):
     proc = boardsim(verb, "--help")
     assert proc.stdout.startswith(f"usage: boardsim {verb}")
@@ -327,6 +328,17 @@ def test_console_is_a_terminal_with_interrupt_key(board, tmp_path):
     child.expect("boardsim: ")
     assert Board.wait_boot(child) == NO_LAUNCH
     del pexpect
+
+
+def test_output_before_a_drain_and_flush_reaches_the_console(board, tmp_path):
+    # As a program does before it switches the line's speed: print, wait
+    # until the output has left (tcdrain), discard both queues (tcflush).
+    body = ("/usr/bin/python3 -c '\nimport sys, termios\nfor i in range(300):\n"
+            "    sys.stdout.write(\"line %d\\n\" % i); sys.stdout.flush()\n"
+            "    termios.tcdrain(1); termios.tcflush(1, termios.TCIOFLUSH)\n'\n")
+    proc = board.boot(bootmgr=script(tmp_path, "bm", body), timeout=60)
+    lines = [l.strip() for l in proc.stdout.splitlines() if l.startswith("line ")]
+    assert lines == [f"line {i}" for i in range(300)]
 
 
 def test_events_log_is_one_json_object_per_line(board, tmp_path):

@@ -101,6 +101,12 @@ std::string board_config_load(const std::string& dir, BoardConfig& cfg) {
         } else if (key == "usb_mount_after") {
             if (!parse_seconds(val, cfg.usb_mount_after))
                 err = "board.conf: usb_mount_after must be seconds from 0 to " + std::to_string(kMaxMountAfter);
+        } else if (key == "cable") {
+            if (val != "plugged" && val != "unplugged") err = "board.conf: cable must be plugged or unplugged";
+            cfg.cable_plugged = val == "plugged";
+        } else if (key == "dhcp") {
+            if (val != "on" && val != "off") err = "board.conf: dhcp must be on or off";
+            cfg.dhcp = val == "on";
         } else if (key == "led_reg") {
             std::uint32_t v = 0;
             err = load_u32(key, val, v);
@@ -135,9 +141,12 @@ std::string board_config_save(const std::string& dir, const BoardConfig& cfg) {
     char led[8];
     std::snprintf(led, sizeof led, "0x%02x", cfg.led_reg);
     out << "led_reg=" << led << "\n";
+    out << "cable=" << (cfg.cable_plugged ? "plugged" : "unplugged") << "\n";
+    out << "dhcp=" << (cfg.dhcp ? "on" : "off") << "\n";
     for (const auto& [k, v] : cfg.entries) {
         if (k == "erase_size" || k.rfind("part.", 0) == 0 || k == "env_size" ||
-            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "usb_mount_after" || k == "led_reg")
+            k == "clock_offset" || k == "clock_frozen" || k == "usb" || k == "usb_mount_after" || k == "led_reg" ||
+            k == "cable" || k == "dhcp")
             continue;
         out << k << "=" << v << "\n";
     }

@@ -13,6 +13,8 @@
 //                                 seconds of board time after bootmgr starts
 //                                 (absent: at once)
 //   led_reg=0xNN                  board control register 0x11 at power-on
+//   cable=plugged|unplugged       the management port's cable (network/uplink.h)
+//   dhcp=on|off                   whether the port's peer answers DHCP too
 //   fault.KEY=VALUE               injected faults (see board_fault_set)
 // Unknown keys are kept and written back unchanged, so later versions can add
 // entries without older tools losing them.
@@ -125,6 +127,8 @@ struct BoardConfig {
     bool usb_inserted = false;
     double usb_mount_after = 0;  // seconds of board time; 0 = at once
     std::uint8_t led_reg = 0x00;
+    bool cable_plugged = true;
+    bool dhcp = false;
     std::map<std::string, std::string> entries;  // every key as read, faults included
 };
 

@@ -15,6 +15,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "unique_fd.h"
+#include "tools/boardsim/console/transfer_port.h"
+#include "tools/boardsim/network/uplink.h"
+#include "tools/boardsim/sandbox/process.h"
+
 namespace {
 
 std::atomic<pid_t> g_sandbox_pid{0};
@@ -35,22 +40,89 @@ void on_power_cut(void*) {
     nanosleep(&ts, nullptr);
 }
 
-pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (in >= 0) dup2(in, 0);
-    if (out >= 0) dup2(out, 1);
-    if (err >= 0) dup2(err, 2);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGHUP, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    std::vector<char*> a;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execv(a[0], a.data());
-    std::fprintf(stderr, "boardsim: cannot run %s: %s\n", a[0], std::strerror(errno));
-    _exit(125);
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) { struct pollfd pf{fd, POLLOUT, 0}; poll(&pf, 1, 100); continue; }
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+void kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+}
+
+// The sandbox's first process as bubblewrap reports it on --info-fd
+// ({"child-pid": N, ...}), or -1 when bubblewrap ended first.
+pid_t read_sandbox_pid(int info) {
+    std::string text;
+    const std::int64_t deadline = monotonic_ns() + 15'000'000'000;
+    while (text.find('}') == std::string::npos) {
+        const std::int64_t left = deadline - monotonic_ns();
+        struct pollfd pf {info, POLLIN, 0};
+        if (left <= 0 || poll(&pf, 1, static_cast<int>(left / 1'000'000) + 1) == 0) return -1;
+        char buf[512];
+        ssize_t n = ::read(info, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    auto key = text.find("\"child-pid\"");
+    auto colon = key == std::string::npos ? key : text.find(':', key);
+    if (colon == std::string::npos) return -1;
+    long pid = std::strtol(text.c_str() + colon + 1, nullptr, 10);
+    return pid > 0 ? static_cast<pid_t>(pid) : -1;
+}
+
+// Starts the sandbox for req; its command runs once the board's uplink is
+// ready (network/uplink.h). pass: further descriptors for the command.
+// Returns bubblewrap's pid, or -1 with err set. A bubblewrap that fails on
+// its own is returned too: its status and messages say why.
+pid_t start_sandbox(const Session& s, SandboxRequest req, int in, int out, int errfd, std::vector<int> pass,
+                    Uplink& uplink, std::string& err) {
+    int info[2], block[2];
+    if (pipe2(info, O_CLOEXEC) != 0) {
+        err = "cannot make a pipe for bubblewrap.";
+        return -1;
+    }
+    UniqueFd info_read(info[0]), info_write(info[1]);
+    if (pipe2(block, O_CLOEXEC) != 0) {
+        err = "cannot make a pipe for bubblewrap.";
+        return -1;
+    }
+    UniqueFd block_read(block[0]), block_write(block[1]);
+    req.info_fd = info[1];
+    req.block_fd = block[0];
+    ProgramIo io;
+    io.in = in;
+    io.out = out;
+    io.err = errfd;
+    io.keep = std::move(pass);
+    io.keep.insert(io.keep.end(), {info[1], block[0]});
+    pid_t pid = start_program(sandbox_argv(s, req), io);
+    info_write.reset();
+    block_read.reset();
+    if (pid < 0) {
+        err = "cannot start bubblewrap.";
+        return -1;
+    }
+    pid_t inner = read_sandbox_pid(info_read.get());
+    if (inner < 0) return pid;
+    err = uplink_start(uplink, s, inner);
+    if (!err.empty()) {
+        kill_and_reap(pid);
+        return -1;
+    }
+    write_all(block_write.get(), "x", 1);
+    return pid;
 }
 
 std::vector<std::string> with_parent_dirs(const std::vector<std::string>& command,
@@ -89,20 +161,6 @@ struct RawTerminal {
     ~RawTerminal() { leave(); }
 };
 
-bool write_all(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) { struct pollfd pf{fd, POLLOUT, 0}; poll(&pf, 1, 100); continue; }
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 struct Console {
     int master = -1;
     int slave = -1;          // kept open so the line survives between boots
@@ -110,6 +168,7 @@ struct Console {
     bool stdin_open = true;
     bool at_line_start = true;
     RawTerminal raw;
+    TransferPort port;       // a program such as an XMODEM sender may take the line
 };
 
 std::string console_open(Console& c) {
@@ -131,6 +190,7 @@ std::string console_open(Console& c) {
 }
 
 void console_close(Console& c) {
+    transfer_port_close(c.port);
     if (c.master >= 0) ::close(c.master);
     if (c.slave >= 0) ::close(c.slave);
     c.master = c.slave = -1;
@@ -149,7 +209,9 @@ void say(Console& c, const std::string& text) {
     console_out(c, line.data(), line.size());
 }
 
+// Everything the board wrote and nobody read yet, unless a program has the line.
 void drain(Console& c) {
+    if (c.port.client) return;
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(c.master, buf, sizeof buf);
@@ -160,7 +222,9 @@ void drain(Console& c) {
 
 enum class Relay { child_exited, timeout, user_stop, signal_stop };
 
-// Relays until the child ends. deadline_ns 0 = none.
+// Relays until the child ends. deadline_ns 0 = none. While a program has
+// the line (console/transfer_port.h), neither the console nor standard input
+// is read here.
 Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
     char buf[4096];
     for (;;) {
@@ -168,14 +232,18 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
         if (r == child) { drain(c); return Relay::child_exited; }
         if (g_stop_signal) return Relay::signal_stop;
         if (deadline_ns && monotonic_ns() >= deadline_ns) return Relay::timeout;
-        struct pollfd pf[2] = {{c.master, POLLIN, 0}, {0, POLLIN, 0}};
-        int n = poll(pf, c.stdin_open ? 2 : 1, 20);
+        const bool attached = static_cast<bool>(c.port.client);
+        struct pollfd pf[4] = {{attached ? -1 : c.master, POLLIN, 0},
+                               {attached || !c.stdin_open ? -1 : 0, POLLIN, 0},
+                               {c.port.listener.get(), POLLIN, 0},
+                               {c.port.client.get(), POLLIN, 0}};
+        int n = poll(pf, 4, 20);
         if (n < 0) continue;
         if (pf[0].revents & POLLIN) {
             ssize_t k = ::read(c.master, buf, sizeof buf);
             if (k > 0) console_out(c, buf, static_cast<std::size_t>(k));
         }
-        if (c.stdin_open && (pf[1].revents & (POLLIN | POLLHUP))) {
+        if (pf[1].revents & (POLLIN | POLLHUP)) {
             ssize_t k = ::read(0, buf, sizeof buf);
             if (k <= 0) {
                 c.stdin_open = false;
@@ -184,13 +252,13 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
                 write_all(c.master, buf, static_cast<std::size_t>(k));
             }
         }
+        if (pf[2].revents & POLLIN) transfer_port_accept(c.port, c.master);
+        if (pf[3].revents) {
+            std::string back;
+            transfer_port_take(c.port, c.master, back);
+            console_out(c, back.data(), back.size());
+        }
     }
-}
-
-void kill_and_reap(pid_t pid) {
-    kill(pid, SIGKILL);
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
 }
 
 }  // namespace
@@ -198,6 +266,7 @@ void kill_and_reap(pid_t pid) {
 int board_boot(Session& s, const BootOptions& opt) {
     Console c;
     std::string err = console_open(c);
+    if (err.empty()) err = transfer_port_open(c.port, s.board_dir);
     if (!err.empty()) {
         std::printf("boardsim: %s\n", err.c_str());
         console_close(c);
@@ -226,17 +295,25 @@ int board_boot(Session& s, const BootOptions& opt) {
         req.console = c.slave_path;
         req.bootmgr = opt.bootmgr;
         req.ro_paths = opt.ro_paths;
-        req.command = {std::string(kBoardRunDir) + "/tool", "_init"};
+        req.command = {std::string(kBoardRunDir) + "/tool", "_init", std::to_string(c.master)};
         g_power_cut = false;
-        pid_t child = spawn(sandbox_argv(s, req), null, null, 2);
+        Uplink uplink;
+        std::string net_err;
+        pid_t child = start_sandbox(s, req, null, null, 2, {c.master}, uplink, net_err);
+        if (child < 0) {
+            result = kBootSetupError;
+            last = net_err;
+            break;
+        }
         g_sandbox_pid = child;
         int status = 0;
-        Relay why = child > 0 ? relay(c, child, status, deadline) : Relay::signal_stop;
+        Relay why = relay(c, child, status, deadline);
         g_sandbox_pid = 0;
-        if (why != Relay::child_exited && child > 0) {
+        if (why != Relay::child_exited) {
             kill_and_reap(child);
             drain(c);
         }
+        uplink_stop(uplink);
         if (why == Relay::timeout) {
             event_log_write(s.log, "timeout");
             result = kBootTimeout;
@@ -300,8 +377,13 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    pid_t child = spawn(sandbox_argv(s, req), -1, -1, -1);
-    if (child < 0) return 2;
+    Uplink uplink;
+    std::string err;
+    pid_t child = start_sandbox(s, req, -1, -1, -1, {}, uplink, err);
+    if (child < 0) {
+        std::fprintf(stderr, "boardsim: %s\n", err.c_str());
+        return 2;
+    }
     g_sandbox_pid = child;
     s.power.on_cut = on_power_cut;
     int status = 0;
@@ -310,6 +392,7 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
         if (g_stop_signal) kill(child, SIGKILL);
     }
     g_sandbox_pid = 0;
+    uplink_stop(uplink);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
 }

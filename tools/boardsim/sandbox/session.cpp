@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/wait.h>
 
 #include <cerrno>
 #include <unistd.h>
@@ -15,6 +14,9 @@
 #include <fstream>
 
 #include "strformat.h"
+#include "unique_fd.h"
+#include "tools/boardsim/network/uplink.h"
+#include "tools/boardsim/sandbox/process.h"
 
 namespace fs = std::filesystem;
 
@@ -28,20 +30,11 @@ const std::vector<std::string>& standin_names() {
 }
 
 static bool run_quiet(const std::vector<std::string>& argv) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
-        dup2(null, 0); dup2(null, 1); dup2(null, 2);
-        std::vector<char*> a;
-        for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execv(a[0], a.data());
-        _exit(127);
-    }
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    ProgramIo io;
+    io.in = io.out = io.err = null.get();
+    pid_t pid = start_program(argv, io);
+    return pid > 0 && wait_exit_status(pid) == 0;
 }
 
 std::string session_check_host() {
@@ -49,6 +42,10 @@ std::string session_check_host() {
         return "bubblewrap is missing: install the Debian package bubblewrap (scripts/install-deps).";
     if (access(kBusybox, X_OK) != 0)
         return "busybox is missing: install the Debian package busybox (scripts/install-deps).";
+    if (access(kIpTool, X_OK) != 0)
+        return "ip is missing: install the Debian package iproute2 (scripts/install-deps).";
+    if (access(kDnsmasq, X_OK) != 0)
+        return "dnsmasq is missing: install the Debian package dnsmasq-base (scripts/install-deps).";
     int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return "/dev/fuse is missing or not usable by this user: install fuse3 and load the fuse "
@@ -147,6 +144,8 @@ std::string session_start(Session& s, const std::string& board_dir,
     write_file(s.dir + "/etc/hosts", "127.0.0.1 localhost\n");
     write_file(s.dir + "/etc/hostname", "switch\n");
     fs::copy_file("/etc/ld.so.cache", s.dir + "/etc/ld.so.cache", ec);
+    fs::create_directory(s.dir + "/etc/udhcpc", ec);
+    fs::create_symlink(std::string(kBoardRunDir) + "/tool", s.dir + "/etc/udhcpc/default.script", ec);
     write_file(s.dir + "/run/tool", "");
     fs::create_directory(s.dir + "/run/stick", ec);
     write_file(s.dir + "/run/events.log", "");
@@ -252,6 +251,8 @@ std::vector<std::string> sandbox_argv(const Session& s, const SandboxRequest& re
     if (const char* cov = std::getenv("BOARDSIM_COVERAGE_DIR"); cov != nullptr && *cov == '/')
         add({"--bind", cov, cov});
     for (const auto& p : req.ro_paths) add({"--ro-bind", p, p});
+    if (req.info_fd >= 0) add({"--info-fd", std::to_string(req.info_fd)});
+    if (req.block_fd >= 0) add({"--block-fd", std::to_string(req.block_fd)});
     add({"--chdir", "/", "--"});
     a.insert(a.end(), req.command.begin(), req.command.end());
     return a;

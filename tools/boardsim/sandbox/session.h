@@ -4,7 +4,9 @@
 // Session directory (a fresh temporary directory, removed at the end):
 //   dev/        FUSE mount point of the device files
 //   user/       FUSE mount point of /user (DIR/user passed through)
-//   etc/        the board's /etc (passwd, group, hosts, ld.so.cache)
+//   etc/        the board's /etc (passwd, group, hosts, ld.so.cache, and
+//               udhcpc/default.script: the DHCP client's lease script,
+//               a stand-in)
 //   run/        bound read-write at /run/boardsim inside the sandbox:
 //               tool (this binary, read-only: stand-ins and the board init),
 //               events.log (DIR/events.log), session (t0, boot number, fast
@@ -12,6 +14,7 @@
 //               read-only, until the init mounts it at /mnt/usb), and the
 //               markers "reboot", "launched" and "memchk" that the stand-ins
 //               leave for the boot loop.
+//   dnsmasq.leases  the DHCP leases of the board's network peer (network/uplink.h)
 #pragma once
 
 #include <cstdint>
@@ -39,8 +42,8 @@ struct Session {
     std::vector<std::string> applets;  // busybox applets for /bin
 };
 
-// Checks that the host can run the board: bwrap, busybox, /dev/fuse, user
-// namespaces. Returns an empty string or one sentence saying what to install
+// Checks that the host can run the board: bwrap, busybox, ip, dnsmasq,
+// /dev/fuse, user namespaces. Returns an empty string or one sentence saying what to install
 // or enable.
 std::string session_check_host();
 
@@ -68,6 +71,8 @@ struct SandboxRequest {
     std::string bootmgr;                 // host binary for /sbin/bootmgr, or empty
     std::vector<std::string> ro_paths;   // host paths bound read-only at the same place
     std::vector<std::string> command;    // what runs inside
+    int info_fd = -1;                    // bubblewrap reports the sandbox's pid here (--info-fd)
+    int block_fd = -1;                   // and waits for a byte here before the command starts (--block-fd)
 };
 
 // The complete bwrap argument vector (argv[0] = bwrap path).

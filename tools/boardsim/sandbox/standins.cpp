@@ -32,6 +32,7 @@
 
 #include "strformat.h"
 #include "tools/boardsim/boarddir/event_log.h"
+#include "tools/boardsim/sandbox/process.h"
 #include "tools/boardsim/sandbox/session.h"
 
 namespace {
@@ -89,23 +90,6 @@ void record_shell(const std::string& cmd, const std::vector<std::string>& args) 
     execv(kBusybox, a.data());
     std::fprintf(stderr, "%s: cannot run busybox: %s\n", applet.c_str(), std::strerror(errno));
     _exit(127);
-}
-
-int run_and_wait(const std::vector<std::string>& cmd) {
-    pid_t pid = fork();
-    if (pid < 0) return 127;
-    if (pid == 0) {
-        std::vector<char*> a;
-        for (const auto& s : cmd) a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        std::fprintf(stderr, "%s: %s\n", cmd[0].c_str(), std::strerror(errno));
-        _exit(127);
-    }
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
-    if (WIFEXITED(st)) return WEXITSTATUS(st);
-    return 128 + WTERMSIG(st);
 }
 
 // Last argument that is not an option: the mount point or device.
@@ -247,9 +231,59 @@ int standin_rx(int argc, char** argv) {
     return 127;
 }
 
+// dhclient [-1] [-v] [-q] [-d] [IFACE]: the board's DHCP client is busybox's
+// udhcpc, which asks up to three times, a second apart. -1 (one try, then
+// give up with status 2) becomes -n; without it udhcpc goes on asking in the
+// background. Either way udhcpc quits once it holds a lease (-q) instead of
+// staying to renew it: a lease lasts an hour, longer than a boot. The lease
+// is applied by /etc/udhcpc/default.script (standin_lease_script).
 int standin_dhclient(int argc, char** argv) {
-    record_shell("dhclient", args_of(argc, argv));
-    return 0;  // no DHCP server on the emulated uplink yet
+    auto args = args_of(argc, argv);
+    record_shell("dhclient", args);
+    bool once = false;
+    std::string iface = "eth0";
+    for (const auto& a : args) {
+        if (a == "-1") {
+            once = true;
+        } else if (a == "-v" || a == "-q" || a == "-d") {
+            continue;
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "dhclient: unsupported option %s (the board's dhclient knows -1, -v, -q, -d)\n",
+                         a.c_str());
+            return 2;
+        } else {
+            iface = a;
+        }
+    }
+    int rc = run_and_wait({kBusybox, "udhcpc", "-i", iface, "-f", "-q", "-t", "3", "-T", "1", once ? "-n" : "-b"});
+    return rc == 0 ? 0 : 2;
+}
+
+// udhcpc's script: $1 is the event, the lease is in the environment
+// ($interface, $ip, $subnet, $serverid, $lease). deconfig brings the port up
+// without an address, bound and renew set the lease's address and netmask
+// with the board's ifconfig. The emulated network offers no router (it leads
+// nowhere), so none is set. bound, renew and leasefail are "dhcp" events.
+int standin_lease_script(int argc, char** argv) {
+    const std::string event = argc > 1 ? argv[1] : "";
+    auto env = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v ? v : "");
+    };
+    const std::string iface = env("interface");
+    if (event == "deconfig") return run_and_wait({kBusybox, "ifconfig", iface, "0.0.0.0", "up"});
+    if (event != "bound" && event != "renew" && event != "leasefail") return 0;
+    std::string fields = ",\"event\":" + json_string(event) + ",\"interface\":" + json_string(iface);
+    int rc = 0;
+    if (event != "leasefail") {
+        fields += ",\"ip\":" + json_string(env("ip")) + ",\"subnet\":" + json_string(env("subnet")) +
+                  ",\"server\":" + json_string(env("serverid")) + ",\"lease\":" + json_string(env("lease"));
+        rc = run_and_wait({kBusybox, "ifconfig", iface, env("ip"), "netmask", env("subnet"), "up"});
+    }
+    EventLog log = open_log();
+    event_log_write(log, "dhcp", fields);
+    event_log_close(log);
+    return rc;
 }
 
 // --- board init --------------------------------------------------------
@@ -301,17 +335,49 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 constexpr std::uint32_t kAuditArch = 0;
 #endif
 
+// The console drains. A program that waits until its output has left
+// (tcdrain: TCSBRK with a non-zero argument) and then flushes the line
+// (lrzsz rx's last ACK, a prompt printed before switching the line's speed)
+// finds on a UART that its output has gone. On the pseudo-terminal, bytes
+// the master side has not taken in yet are thrown away by the flush, and
+// tcdrain does not wait for anything. So the init, which holds the console's
+// master, holds every tcdrain (seccomp notification) until the master side
+// has read all the board wrote: a poll of the master takes pending bytes in
+// and reports nothing once they have been read. A master side that does not
+// read releases the caller after kDrainLimitNs, as a line would after a while.
+constexpr std::int64_t kDrainLimitNs = 1'000'000'000;
+
+void wait_console_drained(int master) {
+    const std::int64_t deadline = monotonic_ns() + kDrainLimitNs;
+    for (;;) {
+        struct pollfd pf {master, POLLIN, 0};
+        if (poll(&pf, 1, 0) == 0 || monotonic_ns() >= deadline) return;
+        usleep(200);
+    }
+}
+
+// Low 32 bits of a system call argument (both architectures are little-endian).
+constexpr std::uint32_t arg_offset(int i) {
+    return static_cast<std::uint32_t>(offsetof(struct seccomp_data, args) + 8 * i);
+}
+
 // In the child, before it executes bootmgr: returns the listener descriptor
-// or -1 when exec notifications are not available.
-int install_exec_listener() {
+// or -1 when notifications are not available. Notified: execve, execveat,
+// and ioctl(fd, TCSBRK, non-zero) (tcdrain).
+int install_listener() {
     if (kAuditArch == 0) return -1;
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execve, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execveat, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execve, 7, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_execveat, 6, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioctl, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset(1)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, TCSBRK, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arg_offset(2)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
     };
@@ -319,44 +385,6 @@ int install_exec_listener() {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
     long fd = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
     return fd < 0 ? -1 : static_cast<int>(fd);
-}
-
-void send_fd(int sock, int fd) {
-    char byte = fd >= 0 ? 'F' : 'N';
-    struct iovec iov {&byte, 1};
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (fd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-    }
-    while (sendmsg(sock, &msg, 0) < 0 && errno == EINTR) {}
-}
-
-int receive_fd(int sock) {
-    char byte = 0;
-    struct iovec iov {&byte, 1};
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n;
-    while ((n = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) {}
-    if (n != 1 || byte != 'F') return -1;
-    struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    if (!c || c->cmsg_type != SCM_RIGHTS) return -1;
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
-    return fd;
 }
 
 // Reads a NUL-terminated string of at most 4095 bytes at addr in the
@@ -387,8 +415,9 @@ std::vector<std::string> read_string_array(int mem, std::uint64_t addr, std::siz
     return out;
 }
 
-// Serves one exec notification: look, then let the exec go on.
-void serve_exec_notification(int listener) {
+// Serves one notification: look at an exec, or let the console drain; then
+// let the call go on.
+void serve_notification(int listener, int console_master) {
     struct seccomp_notif_sizes sizes {};
     if (syscall(SYS_seccomp, SECCOMP_GET_NOTIF_SIZES, 0, &sizes) != 0) return;
     std::vector<char> req_buf(std::max<std::size_t>(sizes.seccomp_notif, sizeof(seccomp_notif)), 0);
@@ -396,11 +425,13 @@ void serve_exec_notification(int listener) {
     auto* req = reinterpret_cast<seccomp_notif*>(req_buf.data());
     auto* resp = reinterpret_cast<seccomp_notif_resp*>(resp_buf.data());
     if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, req) != 0) return;
-    const bool at = req->data.nr == __NR_execveat;
-    std::uint64_t path_arg = req->data.args[at ? 1 : 0];
-    std::uint64_t argv_arg = req->data.args[at ? 2 : 1];
-    std::uint64_t envp_arg = req->data.args[at ? 3 : 2];
-    if (access((kRun + "/launched").c_str(), F_OK) != 0) {
+    if (req->data.nr == __NR_ioctl) {
+        wait_console_drained(console_master);
+    } else if (access((kRun + "/launched").c_str(), F_OK) != 0) {
+        const bool at = req->data.nr == __NR_execveat;
+        std::uint64_t path_arg = req->data.args[at ? 1 : 0];
+        std::uint64_t argv_arg = req->data.args[at ? 2 : 1];
+        std::uint64_t envp_arg = req->data.args[at ? 3 : 2];
         int mem = ::open(("/proc/" + std::to_string(req->pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
         if (mem >= 0) {
             std::string path = read_string(mem, path_arg);
@@ -450,7 +481,10 @@ void mount_stick(double after) {
     event_log_close(log);
 }
 
-int board_init() {
+// console_master: the console's pseudo-terminal master, passed down by
+// boardsim (kept by the init alone; see wait_console_drained).
+int board_init(int console_master) {
+    fcntl(console_master, F_SETFD, FD_CLOEXEC);
     BoardSessionInfo info = read_session();
     setsid();
     int tty = ::open("/dev/ttyS0", O_RDWR);
@@ -475,7 +509,7 @@ int board_init() {
     if (child < 0) return 125;
     if (child == 0) {
         ::close(socks[0]);
-        int listener = install_exec_listener();
+        int listener = install_listener();
         send_fd(socks[1], listener);
         if (listener >= 0) ::close(listener);
         ::close(socks[1]);
@@ -537,7 +571,7 @@ int board_init() {
         if (listener >= 0) {
             int n = poll(&pf, 1, static_cast<int>((wait_ns + 999'999) / 1'000'000));
             if (n > 0 && (pf.revents & POLLIN)) {
-                serve_exec_notification(listener);
+                serve_notification(listener, console_master);
                 continue;
             }
             waited = n == 0;  // a hung-up listener returns at once
@@ -563,7 +597,7 @@ int standin_main(int argc, char** argv) {
     if (argc < 1) return -1;
     std::string name = argv[0];
     if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
-    if (name == "tool" && argc >= 2 && std::strcmp(argv[1], "_init") == 0) return board_init();
+    if (name == "tool" && argc == 3 && std::strcmp(argv[1], "_init") == 0) return board_init(std::atoi(argv[2]));
     if (name == "mount") return standin_mount(argc, argv);
     if (name == "umount") return standin_umount(argc, argv);
     if (name == "reboot") return standin_reboot(argc, argv);
@@ -572,6 +606,7 @@ int standin_main(int argc, char** argv) {
     if (name == "backtrace") return standin_backtrace(argc, argv);
     if (name == "gdbserver") return standin_gdbserver(argc, argv);
     if (name == "dhclient") return standin_dhclient(argc, argv);
+    if (name == "default.script") return standin_lease_script(argc, argv);
     if (name == "rx") return standin_rx(argc, argv);
     return -1;
 }

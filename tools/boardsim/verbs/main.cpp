@@ -10,8 +10,11 @@
 
 #include "tools/boardsim/boarddir/board_config.h"
 #include "tools/boardsim/console/board_runner.h"
+#include "tools/boardsim/console/line_relay.h"
+#include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/boarddir/board_store.h"
 #include "tools/boardsim/boarddir/env_block.h"
+#include "tools/boardsim/network/uplink.h"
 #include "tools/boardsim/sandbox/session.h"
 #include "tools/boardsim/sandbox/standins.h"
 
@@ -29,8 +32,11 @@ const char* const kMainHelp =
     "  clock DIR set|freeze YYYY-MM-DDThh:mm:ss | now | show   board clock\n"
     "  fault DIR show | set KEY=VALUE... | clear [KEY...]   injected faults\n"
     "  usb DIR insert [--mount-after S] | remove | show  the USB stick (DIR/usb)\n"
+    "  cable DIR plug | unplug | show                   the management port's cable\n"
+    "  net DIR show | dhcp on|off                       the network behind the cable (TFTP from DIR/tftp)\n"
     "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
+    "  send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]   a program on the running board's console\n"
     "\"boardsim VERB --help\" describes a verb.\n";
 
 const char* verb_help(const std::string& verb) {
@@ -103,6 +109,42 @@ const char* verb_help(const std::string& verb) {
                "show: whether the stick is inserted and its mount delay, then one line per file:\n"
                "  MD5, size in bytes, path on the stick.\n"
                "Each boot of a \"boot\" run takes the stick as board.conf has it at that boot.\n";
+    if (verb == "cable")
+        return "usage: boardsim cable DIR plug | unplug | show\n"
+               "The management port's cable, kept in board.conf (cable=plugged|unplugged; a new board's\n"
+               "is plugged). unplug takes the far end of the link down: the board's eth0 loses its\n"
+               "carrier, so it is not RUNNING and ETHTOOL_GLINK reports no link. plug brings it back.\n"
+               "A running board (boot or run) follows within milliseconds and events.log records the\n"
+               "change (\"cable\"). show prints plugged or unplugged.\n";
+    if (verb == "net")
+        return "usage: boardsim net DIR show | dhcp on|off\n"
+               "The board's management port eth0 is one end of a virtual Ethernet link whose other end\n"
+               "lies in a network namespace of its own, 192.168.1.10/24, where dnsmasq serves TFTP from\n"
+               "DIR/tftp and, with dhcp on, DHCP: addresses 192.168.1.100 to 192.168.1.150, netmask\n"
+               "255.255.255.0, no router, no name server. Both namespaces are made for each boot (and\n"
+               "each run) and hold nothing else, so nothing the board sends leaves them. eth0 starts\n"
+               "down with no address; the board's ifconfig, route, tftp and dhclient (busybox udhcpc)\n"
+               "work on it. dnsmasq's log is appended to DIR/network.log.\n"
+               "dhcp on|off: whether the server answers DHCP (board.conf dhcp=on|off, off for a new\n"
+               "board); a running board follows, and events.log records the change\n"
+               "(\"dhcp-server\"). The board's leases are \"dhcp\" events.\n"
+               "show: the cable, DHCP and the addresses.\n";
+    if (verb == "send")
+        return "usage: boardsim send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]\n"
+               "Runs PROGRAM with its standard input and output on the console of the board that\n"
+               "\"boardsim boot DIR\" is running, as a terminal program runs a transfer program on its\n"
+               "line: e.g. \"boardsim send DIR --pace 115200 -- sx -k image.img\" sends a file by\n"
+               "XMODEM to the board's rx. Meanwhile boot shows nothing and passes no keys on; every byte\n"
+               "value goes through unchanged (Ctrl-] stops nothing). Afterwards boot shows the board's\n"
+               "output again, from what PROGRAM left unread on.\n"
+               "--pace BPS: the line's speed in bits per second (ten bits a character); without it\n"
+               "bytes go as fast as the console takes them. --enter: type Enter (a carriage return)\n"
+               "on the console once PROGRAM is attached, as the operator does to start the board's\n"
+               "receiver. After the board writes, PROGRAM's bytes wait until the board flushes its\n"
+               "input or 50 ms pass, so that a receiver that flushes after each answer (lrzsz rx) does\n"
+               "not lose the start of the next block. Boot's transfer port is DIR/run/console.sock.\n"
+               "Exit status: PROGRAM's; 2 when no board runs in DIR, the console is taken or the\n"
+               "board stopped first.\n";
     if (verb == "boot")
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
@@ -112,6 +154,8 @@ const char* verb_help(const std::string& verb) {
                "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
                "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
                "mount delay. --fault adds a fault for this run only.\n"
+               "The management port eth0 has its cable and network as \"boardsim cable\" and \"boardsim\n"
+               "net\" describe; \"boardsim send\" puts a program such as an XMODEM sender on the console.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
                "Events go to DIR/events.log, one JSON object per line.\n";
@@ -120,7 +164,7 @@ const char* verb_help(const std::string& verb) {
                "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp, the USB stick\n"
                "mounted at once when inserted) and exits with its status (137 after a power cut).\n"
                "A COMMAND given by absolute path has its directory bound read-only at the same place;\n"
-               "--ro binds further host paths.\n";
+               "--ro binds further host paths. eth0 and its network are there as in a boot.\n";
     return nullptr;
 }
 
@@ -379,6 +423,73 @@ int cmd_usb(const std::vector<std::string>& a) {
     return err.empty() ? 0 : fail(err);
 }
 
+int cmd_cable(const std::vector<std::string>& a) {
+    if (a.size() != 2) return usage_error("cable", "expected DIR plug|unplug|show");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    if (a[1] == "show") {
+        std::printf("%s\n", cfg.cable_plugged ? "plugged" : "unplugged");
+        return 0;
+    }
+    if (a[1] != "plug" && a[1] != "unplug") return usage_error("cable", "unknown action " + a[1]);
+    cfg.cable_plugged = a[1] == "plug";
+    std::string err = board_config_save(a[0], cfg);
+    return err.empty() ? 0 : fail(err);
+}
+
+int cmd_net(const std::vector<std::string>& a) {
+    if (a.size() < 2) return usage_error("net", "expected DIR show | dhcp on|off");
+    BoardConfig cfg;
+    if (int rc = load(a[0], cfg)) return rc;
+    if (a[1] == "show" && a.size() == 2) {
+        std::printf("cable: %s\n", cfg.cable_plugged ? "plugged" : "unplugged");
+        std::printf("dhcp: %s\n", cfg.dhcp ? "on" : "off");
+        std::printf("board eth0: %s, no address until the board sets one\n", kBoardMac);
+        std::printf("server: %s/24 (%s), TFTP from %s/tftp\n", kPeerAddress, kPeerMac, a[0].c_str());
+        std::printf("dhcp pool: %s-%s, netmask 255.255.255.0, no router\n", kPoolFirst, kPoolLast);
+        return 0;
+    }
+    if (a[1] != "dhcp" || a.size() != 3 || (a[2] != "on" && a[2] != "off"))
+        return usage_error("net", "expected DIR show | dhcp on|off");
+    cfg.dhcp = a[2] == "on";
+    std::string err = board_config_save(a[0], cfg);
+    return err.empty() ? 0 : fail(err);
+}
+
+int cmd_send(const std::vector<std::string>& a) {
+    std::string dir;
+    LineOptions opt;
+    std::vector<std::string> command;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--") {
+            command.assign(a.begin() + static_cast<long>(i) + 1, a.end());
+            break;
+        }
+        std::uint64_t bps = 0;
+        if (a[i] == "--enter") {
+            opt.enter = true;
+        } else if (a[i] == "--pace") {
+            if (i + 1 >= a.size() || !parse_u64(a[i + 1], bps) || bps < 50 || bps > 10'000'000)
+                return usage_error("send", "--pace needs bits per second from 50 to 10000000");
+            opt.bps = static_cast<unsigned>(bps);
+            ++i;
+        } else if (a[i].rfind("--", 0) == 0) {
+            return usage_error("send", "unknown option " + a[i]);
+        } else if (dir.empty()) {
+            dir = a[i];
+        } else {
+            return usage_error("send", "unexpected argument " + a[i] + " (the program goes after --)");
+        }
+    }
+    if (dir.empty()) return usage_error("send", "missing DIR");
+    if (command.empty()) return usage_error("send", "missing -- PROGRAM");
+    UniqueFd sock;
+    std::string err;
+    UniqueFd master(transfer_port_attach(dir, sock, err));
+    if (!master) return fail(err);
+    return line_relay_run(master.get(), sock.get(), opt, command);
+}
+
 
 int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) {
     std::string dir;
@@ -450,6 +561,7 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
 
 int main(int argc, char** argv) {
     if (int rc = standin_main(argc, argv); rc >= 0) return rc;
+    if (argc >= 2 && std::strcmp(argv[1], "_uplink") == 0) return uplink_main(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         std::fputs(kMainHelp, argc < 2 ? stderr : stdout);
@@ -475,5 +587,8 @@ int main(int argc, char** argv) {
     if (verb == "clock") return cmd_clock(args);
     if (verb == "fault") return cmd_fault(args);
     if (verb == "usb") return cmd_usb(args);
+    if (verb == "cable") return cmd_cable(args);
+    if (verb == "net") return cmd_net(args);
+    if (verb == "send") return cmd_send(args);
     return cmd_boot_or_run(verb, args);
 }
