@@ -1,7 +1,7 @@
 """The rescue downloads on the emulated board: a file chosen from the USB
 stick, XMODEM over the board's console (lrzsz's sx as the sender, the
-board's rx and the built-in receiver), and the TFTP rescue as far as it
-goes without a management network."""
+board's rx and the built-in receiver), and TFTP from the board's network
+peer (dnsmasq behind eth0's cable)."""
 
 from __future__ import annotations
 
@@ -10,13 +10,12 @@ import re
 
 import pytest
 
-from boardsim_helpers import LAUNCHED, NO_LAUNCH, Board, expect_lines
+from boardsim_helpers import LAUNCHED, NETMASK, NO_LAUNCH, PEER_ADDRESS, Board, expect_lines
 from images import corrupt, demo_dir
 from rescue import MENU, OPTION, demo_board, drive
 from serial_console import PipeConsole
 
 SX = "/usr/bin/sx"
-NEEDS_NETWORK = "needs boardsim's management network (eth0 with a TFTP server on its uplink)"
 CHOOSE = "Choose file number to install (q to quit): "
 SWITCHED_BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
 
@@ -144,6 +143,30 @@ def test_xmodem_bad_image_then_cancelled_transfer_installs_nothing(tmp_path):
     assert (board.user / "images" / "image1").read_bytes() == slot1
 
 
+@needs_sx
+@pytest.mark.parametrize("block,pace", [(1024, 115200), (128, None)], ids=["1k_at_115200", "128_unpaced"])
+def test_xmodem_with_boardsim_send(tmp_path, block, pace):
+    """The operator's own way: the console on a terminal, and sx started
+    with "boardsim send" from another one, paced like the serial line."""
+    board = demo_board(tmp_path)
+    image = demo_dir() / "image2.img"
+    child = board.spawn_boot(max_boots=1, timeout=180, fast=True, expect_timeout=60)
+    child.expect_exact(OPTION)
+    child.send("x")
+    child.expect_exact("before initiating the download.")
+    sent = board.xmodem_send(image, block=block, pace=pace, enter=True, timeout=120)
+    assert sent.returncode == 0, sent.stderr
+    child.expect_exact(SWITCHED_BACK.decode())
+    child.send("\r")
+    child.expect_exact("Install image as image 1 or 2 (hit return to just boot image): ")
+    child.send("1\r")
+    child.expect_exact("Updating install log. File image installed from xmodem at ")
+    child.expect_exact(OPTION)
+    child.send("e")
+    assert board.wait_boot(child) == LAUNCHED
+    assert (board.user / "images" / "image1").read_bytes() == image.read_bytes()
+
+
 def driver_board(tmp_path) -> Board:
     return demo_board(tmp_path, rescue=False)
 
@@ -200,9 +223,19 @@ def test_builtin_receiver_cancelled_keeps_nothing(tmp_path):
 
 # --- TFTP --------------------------------------------------------------------
 
-ADDRESSES = [("IP addr    :", "10.0.0.2\r"), ("Netmask    :", "255.255.255.0\r"),
-             ("Gateway    :", "\r"), ("Server addr:", "10.0.0.1\r"),
+BOARD_ADDRESS = "192.168.1.2"
+ADDRESSES = [("IP addr    :", BOARD_ADDRESS + "\r"), ("Netmask    :", NETMASK + "\r"),
+             ("Gateway    :", "\r"), ("Server addr:", PEER_ADDRESS + "\r"),
              ("Image Filename: ", "image2.img\r")]
+INSTALL_AS = "Install image as image 1 or 2 (hit return to just boot image): "
+
+
+def tftp_board(tmp_path, name: str = "image2.img") -> Board:
+    """A demo board stopping in rescue mode, with the demo's image 2 served
+    by TFTP under `name`."""
+    board = demo_board(tmp_path)
+    board.tftp_put(name, demo_dir() / "image2.img")
+    return board
 
 
 @pytest.mark.parametrize("at", range(4), ids=["ip", "netmask", "gateway", "server"])
@@ -226,10 +259,9 @@ def test_tftp_file_name_questions(tmp_path):
     assert out.count(MENU) == 2
 
 
-def test_tftp_without_a_management_link_quits(tmp_path):
-    # The board has no eth0 yet: the link check after the set-up fails, as
-    # with the cable unplugged.
-    board = demo_board(tmp_path)
+def test_tftp_cable_unplugged_quits(tmp_path):
+    board = tftp_board(tmp_path)
+    board.cable(plugged=False)
     status, out = drive(board, [(OPTION, "t")] + ADDRESSES + [(OPTION, "e")])
     assert status == LAUNCHED
     expect_lines(out, ["Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):",
@@ -237,49 +269,92 @@ def test_tftp_without_a_management_link_quits(tmp_path):
                    "Configuring management port" + "." * 23 + "\n",
                    "Mgmt link not available. Quitting.", MENU])
     assert "Installing image" not in out
+    assert " to " + BOARD_ADDRESS not in board.network_log()
 
 
-@pytest.mark.skip(reason=NEEDS_NETWORK)
-def test_tftp_download_installed_and_logged(tmp_path):
-    board = demo_board(tmp_path)
-    status, out = drive(board, [(OPTION, "t")] + ADDRESSES + [
-        ("Install image as image 1 or 2 (hit return to just boot image): ", "1\r"), (OPTION, "e")])
+@pytest.mark.parametrize("gateway", ["", PEER_ADDRESS], ids=["no_gateway", "gateway"])
+def test_tftp_download_installed_and_logged(tmp_path, gateway):
+    board = tftp_board(tmp_path)
+    slot2 = (board.user / "images" / "image2").read_bytes()
+    steps = [(OPTION, "t")] + ADDRESSES[:2] + [("Gateway    :", gateway + "\r")] + ADDRESSES[3:] + [
+        (INSTALL_AS, "1\r"), (OPTION, "e")]
+    status, out = drive(board, steps)
     assert status == LAUNCHED
-    expect_lines(out, ["Installing image image2.img from TFTP server 10.0.0.1",
+    expect_lines(out, [f"Installing image image2.img from TFTP server {PEER_ADDRESS}",
                    "Image1 updated succeeded",
-                   "Updating install log. File image2.img installed from 10.0.0.1 at "])
+                   f"Updating install log. File image2.img installed from {PEER_ADDRESS} at ",
+                   MENU, "Booting image '1'", "Demo application of image 2"])
+    assert (board.user / "images" / "image1").read_bytes() == slot2
+    assert f"installed from {PEER_ADDRESS}" in install_log(board)
+    assert f"image2.img to {BOARD_ADDRESS}" in board.network_log()
 
 
-@pytest.mark.skip(reason=NEEDS_NETWORK)
-@pytest.mark.parametrize("name", ["a;touch owned", "$(reboot)", "`reboot`", "my image 'v2' \"x\".img"])
+def test_tftp_file_appearing_at_the_second_attempt(tmp_path):
+    """The first request finds nothing; the file is put in place while the
+    board waits, and the second attempt fetches it."""
+    board = demo_board(tmp_path)
+    child = board.spawn_boot(max_boots=1, timeout=180, fast=True)
+    for text, keys in [(OPTION, "t")] + ADDRESSES[:4] + [("Image Filename: ", "late.img\r")]:
+        child.expect_exact(text.replace("\n", "\r\n"))
+        child.send(keys)
+    child.expect_exact("Attempt 1/3 of tftp timed out")
+    board.tftp_put("late.img", demo_dir() / "image2.img")
+    child.expect_exact(INSTALL_AS)
+    child.send("2\r")
+    child.expect_exact("Image2 updated succeeded")
+    child.expect_exact(OPTION)
+    child.send("e")
+    assert board.wait_boot(child) == LAUNCHED
+    assert "Attempt 2/3" not in child.before
+
+
+@pytest.mark.parametrize("name", ["a;reboot", "$(reboot)", "`reboot`", "my image 'v2' \"x\".img"])
 def test_tftp_hostile_file_name_is_only_a_name(tmp_path, name):
     """The typed name reaches tftp as one word: the file of that name is
     fetched and nothing in it runs (the reboot stand-in would record a
     call)."""
-    board = demo_board(tmp_path)
-    (board.tftp / name).write_bytes((demo_dir() / "image2.img").read_bytes())
+    board = tftp_board(tmp_path, name)
     steps = [(OPTION, "t")] + ADDRESSES[:4] + [
-        ("Image Filename: ", name + "\r"),
-        ("Install image as image 1 or 2 (hit return to just boot image): ", "1\r"), (OPTION, "e")]
+        ("Image Filename: ", name + "\r"), (INSTALL_AS, "1\r"), (OPTION, "e")]
     status, out = drive(board, steps)
     assert status == LAUNCHED
-    assert f"File {name} installed from 10.0.0.1" in out
+    assert f"File {name} installed from {PEER_ADDRESS}" in out
     assert not board.events("reboot")
 
 
-@pytest.mark.skip(reason=NEEDS_NETWORK)
 def test_tftp_missing_file_three_attempts_and_no_stale_image(tmp_path):
+    """A download the installer refuses, then a missing file: the missing
+    one fails three times, and the refused file the first left behind is not
+    taken for it."""
     board = demo_board(tmp_path)
-    steps = [(OPTION, "t")] + ADDRESSES[:4] + [("Image Filename: ", "missing.img\r"), (OPTION, "e")]
-    status, out = drive(board, steps)
-    expect_lines(out, ["Attempt 1/3 of tftp timed out", "Attempt 2/3 of tftp timed out",
-                   "Attempt 3/3 of tftp timed out", "Tftp download failed. Aborting"])
-    assert "Extracting images" not in out
+    bad = board.tftp_put("bad.img", demo_dir() / "image2.img")
+    corrupt(bad, 300)
+    steps = [(OPTION, "t")] + ADDRESSES[:4] + [("Image Filename: ", "bad.img\r"), (OPTION, "t")] + \
+        ADDRESSES[:4] + [("Image Filename: ", "missing.img\r"), (OPTION, "e")]
+    status, out = drive(board, steps, timeout=240)
+    assert status == LAUNCHED
+    expect_lines(out, ["Bad crc for APPLICATION", MENU,
+                   "Attempt 1/3 of tftp timed out", "Attempt 2/3 of tftp timed out",
+                   "Attempt 3/3 of tftp timed out", "Tftp download failed. Aborting", MENU])
+    assert out.count("Extracting images") == 1
+    assert "installed from" not in out
 
 
-@pytest.mark.skip(reason=NEEDS_NETWORK + " and a cable that can be unplugged")
-def test_tftp_cable_unplugged(tmp_path):
-    board = demo_board(tmp_path)
-    # boardsim cable DIR unplug (to be provided)
-    status, out = drive(board, [(OPTION, "t")] + ADDRESSES + [(OPTION, "e")])
-    assert "Mgmt link not available. Quitting." in out
+def test_both_slots_bad_rescued_by_tftp(tmp_path):
+    """A switch with neither slot readable (slot 1 gone, slot 2's header
+    spoilt) reaches the rescue menu on its own; a TFTP install brings it
+    back, and the next boot needs no operator."""
+    board = demo_board(tmp_path, rescue=False)
+    board.tftp_put("image2.img", demo_dir() / "image2.img")
+    (board.user / "images" / "image1").unlink()
+    corrupt(board.user / "images" / "image2", 9)  # the component type
+    status, out = drive(board, [(OPTION, "t")] + ADDRESSES + [(INSTALL_AS, "1\r"), (OPTION, "e")],
+                        timeout=240)
+    # Leaving the menu reboots the switch, which then finds slot 1 again.
+    assert status == NO_LAUNCH, out
+    expect_lines(out, ["No valid application image found. Trying rescue image", "Entering Rescue Mode.",
+                       "Image1 updated succeeded", "Option? : e"])
+    assert board.events("reboot")
+    again = board.boot(max_boots=1, fast=True)
+    assert again.returncode == LAUNCHED, again.stdout
+    assert "Please select one of the following options:" not in again.stdout

@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/audit.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
@@ -31,6 +34,7 @@
 #include <vector>
 
 #include "strformat.h"
+#include "unique_fd.h"
 #include "tools/boardsim/boarddir/event_log.h"
 #include "tools/boardsim/sandbox/process.h"
 #include "tools/boardsim/sandbox/session.h"
@@ -231,6 +235,29 @@ int standin_rx(int argc, char** argv) {
     return 127;
 }
 
+// The kernel reports a port running (IFF_RUNNING) only once its link watch
+// has seen the carrier, which may take up to a second after the port went
+// up. A switch waits three seconds after dhclient before it looks at the
+// link; in a fast boot those are 0.3 s of host time, so the port could still
+// look down although its cable is plugged. This waits, in host time (a raw
+// nanosleep, which the fast boot's time library does not scale), until the
+// port is reported running or has no carrier, for at most two seconds.
+void wait_until_link_reported(const std::string& iface) {
+    UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock) return;
+    for (int i = 0; i < 100; ++i) {
+        ifreq req{};
+        std::strncpy(req.ifr_name, iface.c_str(), IFNAMSIZ - 1);
+        if (::ioctl(sock.get(), SIOCGIFFLAGS, &req) != 0 || (req.ifr_flags & IFF_RUNNING)) return;
+        ethtool_value link{};
+        link.cmd = ETHTOOL_GLINK;
+        req.ifr_data = reinterpret_cast<char*>(&link);
+        if (::ioctl(sock.get(), SIOCETHTOOL, &req) != 0 || link.data == 0) return;
+        const timespec pause{0, 20 * 1000 * 1000};
+        ::syscall(SYS_nanosleep, &pause, nullptr);
+    }
+}
+
 // dhclient [-1] [-v] [-q] [-d] [IFACE]: the board's DHCP client is busybox's
 // udhcpc, which asks up to three times, a second apart. -1 (one try, then
 // give up with status 2) becomes -n; without it udhcpc goes on asking in the
@@ -256,6 +283,7 @@ int standin_dhclient(int argc, char** argv) {
         }
     }
     int rc = run_and_wait({kBusybox, "udhcpc", "-i", iface, "-f", "-q", "-t", "3", "-T", "1", once ? "-n" : "-b"});
+    wait_until_link_reported(iface);
     return rc == 0 ? 0 : 2;
 }
 
