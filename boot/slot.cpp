@@ -19,6 +19,7 @@
 #include "boot/usb.h"
 #include "byteorder.h"
 #include "fd_io.h"
+#include "console/console.h"
 #include "console/rescue_menu.h"
 #include "image/file_writer.h"
 #include "image/installer.h"
@@ -348,7 +349,7 @@ int boot_rescue_partition() {
         std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
         std::fflush(stdout);
         char answer[8] = {};
-        if (std::fgets(answer, sizeof answer, stdin) != nullptr) {
+        if (console_read_answer(answer, sizeof answer)) {
             const char ch = answer[0];
             if (ch != '1' && ch != '2') {
                 std::puts("\nBooting recovery image. You will need to download and install an "

@@ -220,6 +220,27 @@ char* console_readline(char* buf, std::size_t size) {
     return buf;
 }
 
+bool console_read_answer(char* buf, std::size_t size) {
+    std::fflush(stdout);
+    std::size_t n = 0;
+    for (;;) {
+        char c = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got != 1) {
+            if (got == 0 || errno != EINTR) g_input_ended = true;
+            if (n == 0) {
+                buf[0] = '\0';
+                return false;
+            }
+            break;
+        }
+        if (n + 1 < size) buf[n++] = c;
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    return true;
+}
+
 int console_confirm(const char* question) {
     std::printf("%s y/N? ", question);
     std::fflush(stdout);

@@ -14,6 +14,7 @@
 #include "boot/launch.h"
 #include "boot/sequence.h"
 #include "boot/trial.h"
+#include "console/console.h"
 #include "image/file_writer.h"
 #include "image/format.h"
 #include "image/versions.h"
@@ -91,11 +92,6 @@ bool crc_ok(const Loaded& l, const char* name) {
 
 // The operator's line for a slot question: up to 31 characters. False at
 // end of input.
-bool read_answer(char (&line)[32]) {
-    std::fflush(stdout);
-    return std::fgets(line, sizeof line, stdin) != nullptr;
-}
-
 void save_uboot_header(const Loaded& l) {
     install_images_dir();
     const DurableWriteStatus s = write_file_durably(INSTALL_UBOOT_HEADER_PATH, l.data,
@@ -157,7 +153,9 @@ Outcome install_application(Install& st, const Loaded& l) {
     if (st.slot == 0) {
         std::fputs("Install image as image 1 or 2 (hit return to just boot image): ", stdout);
         char line[32];
-        if (read_answer(line) && (line[0] == '1' || line[0] == '2')) st.slot = line[0] - '0';
+        if (console_read_answer(line, sizeof line) && (line[0] == '1' || line[0] == '2')) {
+            st.slot = line[0] - '0';
+        }
     }
     if (st.slot == 0) return boot_download(l);
 
@@ -186,7 +184,7 @@ Outcome install_velta(Install& st, const Loaded& l) {
     while (st.slot == 0) {
         std::fputs("Install image as image 1 or 2 (q to quit): ", stdout);
         char line[32];
-        if (!read_answer(line) || line[0] == 'q' || line[0] == 'Q') return FAILED;
+        if (!console_read_answer(line, sizeof line) || line[0] == 'q' || line[0] == 'Q') return FAILED;
         if (line[0] == '1' || line[0] == '2') st.slot = line[0] - '0';
     }
     std::printf("Installing image as image%d: ", st.slot);

@@ -135,4 +135,42 @@ TEST(ConsoleTerminal, InputEndsWhenTheConsoleHangsUp) {
     EXPECT_EQ(r.status, 0);
 }
 
+// An answer read from a pipe (keys typed ahead arrive together): the line
+// is taken a byte at a time, so what follows it stays for the next read.
+struct AnswerCase {
+    const char* input;
+    std::size_t size;
+    bool answered;
+    std::string answer;
+    unsigned char next_key;  // what console_getkey reads afterwards
+};
+
+TEST(ConsoleAnswer, LeavesTypedAheadKeysForTheNextRead) {
+    const AnswerCase cases[] = {
+        {"1\ne", 32, true, "1\n", 'e'},
+        {"\nq", 32, true, "\n", 'q'},
+        {"123456789\nz", 4, true, "123", 'z'},  // the rest of a long line is dropped
+        {"2", 32, true, "2", 0},                 // the input ends without a line end
+        {"", 32, false, "", 0},
+    };
+    for (const AnswerCase& c : cases) {
+        int p[2];
+        ASSERT_EQ(::pipe(p), 0);
+        const std::string in = c.input;
+        ASSERT_EQ(::write(p[1], in.data(), in.size()), static_cast<ssize_t>(in.size()));
+        ::close(p[1]);
+        const int saved = ::dup(STDIN_FILENO);
+        ::dup2(p[0], STDIN_FILENO);
+        ::close(p[0]);
+        char buf[32];
+        const bool answered = console_read_answer(buf, c.size);
+        const unsigned char next = console_getkey();
+        ::dup2(saved, STDIN_FILENO);
+        ::close(saved);
+        EXPECT_EQ(answered, c.answered) << c.input;
+        EXPECT_EQ(std::string(buf), c.answer) << c.input;
+        EXPECT_EQ(next, c.next_key) << c.input;
+    }
+}
+
 }  // namespace
