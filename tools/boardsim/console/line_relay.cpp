@@ -102,6 +102,12 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
     Direction to_board, to_prog;
     if (opt.enter) to_board.add("\r", 1, monotonic_ns());
     std::int64_t hold_until = 0;  // 0: the program's bytes may go
+    // A receiver that has never flushed after kUnflushedHolds answers in a
+    // row does not flush at all (the built-in receiver does not): holding
+    // its sender back would only cost kFlushWaitMs a block. A flush seen
+    // later brings the holds back.
+    bool board_flushes = true;
+    int unflushed_holds = 0;
     bool prog_open = true, board_full = false;
     std::int64_t recheck_ns = 0;  // how soon to look again whether the program has read its byte
     while (prog_open || !to_board.queue.empty()) {
@@ -109,6 +115,7 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
         if (hold_until != 0 && now >= hold_until) {
             hold_until = 0;
             to_board.not_before(now);
+            if (++unflushed_holds >= kUnflushedHolds) board_flushes = false;
         }
         if (hold_until == 0) board_full = !deliver(to_board, master, now, char_ns, to_board.queue.size());
         // The board's output reaches the program a byte at a time, each once
@@ -164,7 +171,9 @@ int line_relay_run(int master, int port, const LineOptions& opt, const std::vect
             if (flushed) {
                 hold_until = 0;
                 to_board.not_before(now);
-            } else if (data) {
+                board_flushes = true;
+                unflushed_holds = 0;
+            } else if (data && board_flushes) {
                 hold_until = now + kFlushWaitMs * 1'000'000LL;
             }
         }

@@ -19,13 +19,16 @@
 // real line the answer is still on its way then. The relay therefore keeps
 // the master in packet mode (TIOCPKT) and, each time the board has written
 // something, holds the program's bytes back until the board flushes its
-// input or kFlushWaitMs have passed without a flush.
+// input or kFlushWaitMs have passed without a flush. A receiver that lets
+// kUnflushedHolds holds in a row pass without a flush is taken not to flush,
+// and its sender is no longer held, until a flush shows otherwise.
 #pragma once
 
 #include <string>
 #include <vector>
 
 inline constexpr int kFlushWaitMs = 50;
+inline constexpr int kUnflushedHolds = 3;
 
 struct LineOptions {
     unsigned bps = 0;    // 0: no line speed, bytes go as fast as the terminal takes them
