@@ -158,11 +158,36 @@ def test_reboot_request_starts_the_next_boot(board):
     assert [e["boot"] for e in board.events("reboot")] == [1, 2]
 
 
-@pytest.mark.skip(reason="the installer (USB and rescue downloads) is not in main yet")
-def test_installer_from_usb_stick():
-    pass
+def test_installer_from_usb_stick(board):
+    """A replacement for slot 2 from the stick: read through the kernel's
+    file systems, checked, written to slot 2, and the boot slot set over I2C."""
+    board.usb_insert()
+    board.nvram_set(0x13B, 0xD5)
+    board.usb_put("NPX7710_replace2_OS.img", demo_dir() / "image1.img")
+    proc = board.boot(max_boots=1, timeout=BOOT_TIMEOUT)
+    out = proc.stdout.replace("\r", "")
+    assert proc.returncode == LAUNCHED, out
+    expect_lines(out, ["USB mounted and ready!",
+                       "USB image (file 'NPX7710_replace2_OS.img') replacement for image2 found",
+                       "Image2 has been successfully replaced", "Booting image '2'",
+                       "Demo application of image 1"])
+    assert board.nvram_get(0x100) == bytes([2])
+    assert board.nvram_get(0x13A) == bytes([2])
 
 
-@pytest.mark.skip(reason="the rescue menu is not in main yet (diagnostics=rescue only returns)")
-def test_rescue_menu_from_environment():
-    pass
+def test_rescue_menu_from_environment(board):
+    """The rescue menu on the serial console: the hidden V reads every
+    partition's version through the MTD driver, then Exit boots."""
+    board.env_set(diagnostics="rescue")
+    child = board.spawn_boot(max_boots=1, timeout=BOOT_TIMEOUT)
+    shown = io.StringIO()
+    child.logfile_read = shown
+    child.expect_exact("Option? : ", timeout=BOOT_TIMEOUT)
+    child.send("v")
+    child.expect_exact("Option? : ")
+    child.send("e")
+    assert board.wait_boot(child, timeout=BOOT_TIMEOUT) == LAUNCHED
+    expect_lines(shown.getvalue().replace("\r", ""),
+                 ["Entering Rescue Mode.", "Installed images versions:", "RFS image   : 1.0.0.3",
+                  "OS image 1  : 1.0.0.1", "OS image 2  : 1.0.0.2", "Booting image '1'",
+                  "Demo application of image 1"])
