@@ -23,7 +23,7 @@ function(bootmgr_unit_test name)
   target_compile_definitions(${name} PRIVATE
     TEST_VECTOR_DIR="${PROJECT_SOURCE_DIR}/tests/vectors")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 900)
+  set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 300)
 endfunction()
 
 # bootmgr_board_test(NAME SOURCES... [LIBS lib...] [BOARD_OPTIONS opt...])
@@ -44,5 +44,5 @@ function(bootmgr_board_test name)
     -DBOARDSIM=$<TARGET_FILE:boardsim> -DBOARD=${board}
     -DTEST_BINARY=$<TARGET_FILE:${name}> "-DBOARD_OPTIONS=${T_BOARD_OPTIONS}"
     -P ${PROJECT_SOURCE_DIR}/cmake/run-board-test.cmake)
-  set_tests_properties(${name} PROPERTIES LABELS board TIMEOUT 600)
+  set_tests_properties(${name} PROPERTIES LABELS board TIMEOUT 300)
 endfunction()
