@@ -121,12 +121,20 @@ void serial_put_byte(int fd, std::uint8_t byte) {
 }
 
 SerialRead serial_get_byte(int fd, int timeout_ms, std::uint8_t* byte) {
+    std::uint8_t b = 0;
+    std::size_t got = 0;
+    const SerialRead r = serial_get_bytes(fd, timeout_ms, &b, 1, &got);
+    if (r == SERIAL_BYTE) *byte = b;
+    return r;
+}
+
+SerialRead serial_get_bytes(int fd, int timeout_ms, std::uint8_t* buf, std::size_t size,
+                            std::size_t* got) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        std::uint8_t b = 0;
-        const ssize_t n = ::read(fd, &b, 1);
-        if (n == 1) {
-            *byte = b;
+        const ssize_t n = ::read(fd, buf, size);
+        if (n > 0) {
+            *got = static_cast<std::size_t>(n);
             return SERIAL_BYTE;
         }
         // EIO from a terminal whose other side has gone.

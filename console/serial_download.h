@@ -7,6 +7,7 @@
 // process-wide copy between serial_open_download and serial_restore.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr const char* SERIAL_DEVICE = "/dev/ttyS0";
@@ -47,6 +48,13 @@ enum SerialRead {
 // descriptor `fd`. On SERIAL_BYTE the byte is in *byte; otherwise *byte
 // keeps its value.
 SerialRead serial_get_byte(int fd, int timeout_ms, std::uint8_t* byte);
+
+// As serial_get_byte, but takes whatever is waiting, up to `size` bytes
+// (size >= 1), into `buf`: on SERIAL_BYTE *got holds their number (at least
+// one). A receiver reads a whole burst with one call instead of one call a
+// byte.
+SerialRead serial_get_bytes(int fd, int timeout_ms, std::uint8_t* buf, std::size_t size,
+                            std::size_t* got);
 
 // Reads and discards what is waiting on the line, until a read delivers
 // nothing.

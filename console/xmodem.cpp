@@ -45,11 +45,20 @@ const char* end_text(XmodemEnd end) {
     return "";
 }
 
-SerialRead fd_get(void* ctx, int timeout_ms, std::uint8_t* byte) {
-    return serial_get_byte(*static_cast<int*>(ctx), timeout_ms, byte);
+SerialRead line_get(void* ctx, int timeout_ms, std::uint8_t* byte) {
+    XmodemLine& line = *static_cast<XmodemLine*>(ctx);
+    if (line.pos == line.len) {
+        line.pos = line.len = 0;
+        const SerialRead r = serial_get_bytes(line.fd, timeout_ms, line.buf, sizeof line.buf, &line.len);
+        if (r != SERIAL_BYTE) return r;
+    }
+    *byte = line.buf[line.pos++];
+    return SERIAL_BYTE;
 }
 
-void fd_put(void* ctx, std::uint8_t byte) { serial_put_byte(*static_cast<int*>(ctx), byte); }
+void line_put(void* ctx, std::uint8_t byte) {
+    serial_put_byte(static_cast<XmodemLine*>(ctx)->fd, byte);
+}
 
 // Header bytes that end the wait for a block, and what else can end it.
 enum Header { HEADER_SOH, HEADER_STX, HEADER_EOT, HEADER_CAN, HEADER_TIMEOUT, HEADER_NOISE, HEADER_GONE };
@@ -199,7 +208,7 @@ std::uint16_t xmodem_crc16(std::uint16_t crc, std::span<const std::uint8_t> data
     return crc;
 }
 
-XmodemPort xmodem_serial_port(int* fd) { return XmodemPort{fd, fd_get, fd_put}; }
+XmodemPort xmodem_serial_port(XmodemLine* line) { return XmodemPort{line, line_get, line_put}; }
 
 std::size_t xmodem_read_block(const XmodemPort& port, std::span<std::uint8_t> dest,
                               std::uint16_t* crc) {
@@ -269,8 +278,9 @@ std::int64_t xmodem_receive(const char* path, const char* device) {
         ::close(line);
         return -1;
     }
+    XmodemLine buffered{line};
     const XmodemResult r =
-        xmodem_transfer(xmodem_serial_port(&line), out.get(), XMODEM_FIRST_BLOCK_TRIES);
+        xmodem_transfer(xmodem_serial_port(&buffered), out.get(), XMODEM_FIRST_BLOCK_TRIES);
     const bool complete = r.end == XMODEM_COMPLETE && r.bytes > 0 && out.close();
     serial_restore(line);
     ::close(line);

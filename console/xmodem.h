@@ -49,8 +49,18 @@ struct XmodemPort {
     void (*put)(void* ctx, std::uint8_t byte);
 };
 
-// The port over an open serial line; `fd` must outlive the port.
-XmodemPort xmodem_serial_port(int* fd);
+// An open serial line read through a buffer: one read takes whatever has
+// arrived (a block comes as one burst) and the receiver is handed the bytes
+// one at a time from it.
+struct XmodemLine {
+    int fd;
+    std::uint8_t buf[2048] = {};
+    std::size_t pos = 0;
+    std::size_t len = 0;
+};
+
+// The port over a serial line; `line` must outlive the port.
+XmodemPort xmodem_serial_port(XmodemLine* line);
 
 // Reads up to `dest.size()` data bytes of one block, each within a second;
 // the block ends early only when two seconds in a row bring nothing (or the

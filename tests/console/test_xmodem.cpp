@@ -264,8 +264,9 @@ TEST_P(XmodemScript, OnAPseudoTerminal) {
     std::atomic<bool> done{false};
     std::string sent;
     std::thread sender(play, pty.master, std::cref(c.script), &done, &sent);
+    XmodemLine line{pty.slave};
     const XmodemResult r =
-        xmodem_transfer(xmodem_serial_port(&pty.slave), fileno(out), c.first_block_tries);
+        xmodem_transfer(xmodem_serial_port(&line), fileno(out), c.first_block_tries);
     ::usleep(100'000);  // the last bytes reach the sender
     done = true;
     sender.join();
