@@ -34,7 +34,7 @@ const char* const kMainHelp =
     "  usb DIR insert [--mount-after S] | remove | show  the USB stick (DIR/usb)\n"
     "  cable DIR plug | unplug | show                   the management port's cable\n"
     "  net DIR show | dhcp on|off                       the network behind the cable (TFTP from DIR/tftp)\n"
-    "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
+    "  boot DIR [--max-boots N] [--timeout S] [--fast] [--trace] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
     "  send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]   a program on the running board's console\n"
     "\"boardsim VERB --help\" describes a verb.\n";
@@ -146,7 +146,7 @@ const char* verb_help(const std::string& verb) {
                "Exit status: PROGRAM's; 2 when no board runs in DIR, the console is taken or the\n"
                "board stopped first.\n";
     if (verb == "boot")
-        return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
+        return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--trace] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
                "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
                "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
@@ -154,6 +154,10 @@ const char* verb_help(const std::string& verb) {
                "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
                "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
                "mount delay. --fault adds a fault for this run only.\n"
+               "--trace shows the board's events (events.log: clock set, mounts, NVRAM and flash writes,\n"
+               "key files and other /user writes, tool calls, launches) on the console as they happen,\n"
+               "one dimmed line each starting \"[trace SECONDS]\", between the board's own lines (plain\n"
+               "when NO_COLOR is set). Without it the console carries the board's output alone.\n"
                "The management port eth0 has its cable and network as \"boardsim cable\" and \"boardsim\n"
                "net\" describe; \"boardsim send\" puts a program such as an XMODEM sender on the console.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
@@ -513,6 +517,8 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
             opt.ro_paths.push_back(v);
         } else if (verb == "boot" && a[i] == "--fast") {
             opt.fast = true;
+        } else if (verb == "boot" && a[i] == "--trace") {
+            opt.trace = true;
         } else if (verb == "boot" && a[i] == "--bootmgr") {
             if (!value(opt.bootmgr)) return usage_error(verb, "--bootmgr needs a path");
         } else if (verb == "boot" && a[i] == "--max-boots") {
