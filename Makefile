@@ -40,12 +40,14 @@ demo: build-host
 	build/host/bin/boardsim new $(BOARD) --demo --force
 	build/host/bin/boardsim env $(BOARD) set gdb=off shell=off
 	@echo "== boot-loader environment of the demo board:"; build/host/bin/boardsim env $(BOARD) show
-	@echo "== booting it (then try: build/host/bin/boardsim env $(BOARD) set shell=on; make demo-again)"
-	build/host/bin/boardsim boot $(BOARD)
+	@echo "== booting it; dimmed [trace] lines are the board's events, the rest is the switch's console"
+	@echo "== (then try: build/host/bin/boardsim env $(BOARD) set shell=on; make demo-again;"
+	@echo "==  build/host/bin/boardsim status $(BOARD) shows what the board holds)"
+	build/host/bin/boardsim boot $(BOARD) --trace
 
 # Boot the demo board again, keeping what was changed on it.
 demo-again: build-host
-	build/host/bin/boardsim boot $(BOARD)
+	build/host/bin/boardsim boot $(BOARD) --trace
 
 # Every test of every preset, a short run of each fuzz target, then the
 # scenarios on the emulated e500 system (scripts/test-all: a summary line per
