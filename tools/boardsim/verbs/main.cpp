@@ -53,10 +53,10 @@ const char* verb_help(const std::string& verb) {
                "removed), board.conf. Refuses an existing board unless --force is given.\n"
                "--freeze and --fault set the clock and faults as \"clock freeze\" and \"fault set\" do.\n"
                "--demo also installs the demo images (from --images DIR, default the demo/ folder\n"
-               "of the build next to boardsim): image1 and image2 in /user/images, the diagnostics\n"
-               "image in the rescue partition, a production-signed root file system in the rfs\n"
-               "partition (a production switch; with --developer an unsigned one: a developer\n"
-               "switch), and every image in tftp/.\n"
+               "of the build next to boardsim, or share/bootmgr/demo of an installed one): image1\n"
+               "and image2 in /user/images, the diagnostics image in the rescue partition, a\n"
+               "production-signed root file system in the rfs partition (a production switch; with\n"
+               "--developer an unsigned one: a developer switch), and every image in tftp/.\n"
                "On failure nothing made by the command is left behind; a folder that existed before\n"
                "is never removed.\n";
     if (verb == "env")
@@ -157,10 +157,11 @@ const char* verb_help(const std::string& verb) {
     if (verb == "boot")
         return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--trace] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
-               "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
-               "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
-               "power cut (\"boardsim fault --help\"), starts the next boot with the persistent flash,\n"
-               "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
+               "Boots the board: bootmgr (default: the bootmgr next to boardsim, or lib/bootmgr/bootmgr\n"
+               "of an installed one) runs as /sbin/bootmgr with the console on this terminal (Ctrl-]\n"
+               "stops the board). A reboot request, or a power cut (\"boardsim fault --help\"), starts\n"
+               "the next boot with the persistent flash, NVRAM and /user and a fresh /tmp; the USB\n"
+               "stick is as board.conf has it then.\n"
                "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
                "mount delay. --fault adds a fault for this run only.\n"
                "--trace shows the board's events (events.log: clock set, mounts, NVRAM and flash writes,\n"
@@ -252,6 +253,17 @@ std::string self_dir() {
     return std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).parent_path().string();
 }
 
+// A file boardsim brings along: at `built` from its folder in a build tree,
+// else at `installed` (the layout of "cmake --install" and the Debian
+// package: bin/boardsim, lib/bootmgr/bootmgr, share/bootmgr/demo).
+std::string companion(const char* built, const char* installed) {
+    const std::string dir = self_dir();
+    std::error_code ec;
+    if (std::filesystem::exists(dir + "/" + built, ec) || !std::filesystem::exists(dir + "/" + installed, ec))
+        return std::filesystem::path(dir + "/" + built).lexically_normal().string();
+    return std::filesystem::path(dir + "/" + installed).lexically_normal().string();
+}
+
 int cmd_new(std::vector<std::string> a) {
     std::string dir, serial = "SIM000000001", freeze, images;
     std::vector<std::string> faults;
@@ -271,7 +283,7 @@ int cmd_new(std::vector<std::string> a) {
     if (dir.empty()) return usage_error("new", "missing DIR");
     if (!images.empty() && !demo) return usage_error("new", "--images goes with --demo");
     if (developer && !demo) return usage_error("new", "--developer goes with --demo");
-    if (images.empty()) images = std::filesystem::path(self_dir()).parent_path().string() + "/demo";
+    if (images.empty()) images = companion("../demo", "../share/bootmgr/demo");
     std::int64_t frozen = 0;
     if (!freeze.empty() && !parse_time(freeze, frozen))
         return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
@@ -640,7 +652,7 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
     if (dir.empty()) return usage_error(verb, "missing DIR");
     if (verb == "run" && command.empty()) return usage_error(verb, "missing -- COMMAND");
     if (verb == "boot") {
-        if (opt.bootmgr.empty()) opt.bootmgr = self_dir() + "/bootmgr";
+        if (opt.bootmgr.empty()) opt.bootmgr = companion("bootmgr", "../lib/bootmgr/bootmgr");
         opt.bootmgr = std::filesystem::absolute(opt.bootmgr).string();
         if (access(opt.bootmgr.c_str(), X_OK) != 0) {
             std::printf("boardsim: no executable bootmgr at %s; build it or give --bootmgr PATH\n", opt.bootmgr.c_str());
