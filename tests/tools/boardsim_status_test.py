@@ -203,6 +203,16 @@ def test_a_failed_new_leaves_nothing_behind(tmp_path, args):
     assert not (tmp_path / "parent").exists(), "the folders it made are gone"
 
 
+def test_new_with_faults_that_name_devices(tmp_path):
+    # Checked before anything is made, against the partitions the board will have.
+    b = tmp_path / "board"
+    boardsim("new", b, "--fault", "missing=mtd-onie,i2c-1", "--fault", "flash.kernel.write=3")
+    assert json.loads(boardsim("status", b, "--json").stdout)["faults"] == {
+        "missing": "mtd-onie,i2c-1", "flash.kernel.write": "3"}
+    proc = boardsim("new", tmp_path / "other", "--fault", "flash.nosuch.write=3", check=False)
+    assert proc.returncode == 2 and not (tmp_path / "other").exists()
+
+
 def test_a_failed_new_keeps_a_folder_that_existed(tmp_path):
     target = tmp_path / "board"
     target.mkdir()

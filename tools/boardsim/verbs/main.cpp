@@ -288,7 +288,8 @@ int cmd_new(std::vector<std::string> a) {
     if (!freeze.empty() && !parse_time(freeze, frozen))
         return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
     // Everything that can be refused is refused before anything is made.
-    BoardConfig check;
+    BoardConfig check;  // as board_create makes it
+    check.partitions = board_default_partitions();
     for (const auto& f : faults)
         if (std::string err = board_fault_set(check, f); !err.empty()) return usage_error("new", err);
     if (demo)
