@@ -435,7 +435,7 @@ def test_flash_offsets_are_logged_in_hex(board):
 
 
 TRACE_LINE = re.compile(r"\x1b\[2m\[trace \d+\.\d{3}\] ([^\x1b\n]*)\x1b\[0m\n")
-TRACED = ("echo first\necho k > /user/key.txt\nsleep 0.3\n"
+TRACED = ("echo first\nsleep 0.2\necho k > /user/key.txt\nsleep 0.3\n"
           "head -c 4096 /dev/zero | dd of=/dev/mtd-kernel bs=1024 conv=notrunc 2>/dev/null\n"
           "sleep 0.3\necho second\n" + APP + "exec /bin/backtrace\n")
 

@@ -211,13 +211,13 @@ void console_out(Console& c, const char* p, std::size_t n) {
     c.last_out_ns = monotonic_ns();
 }
 
-// The events logged since the last look, as dimmed lines of their own. While
-// the board is in the middle of a line they wait a little for its end.
-void show_trace(Console& c, bool flush = false) {
+// The events logged up to until_ns, as dimmed lines of their own. While the
+// board is in the middle of a line they wait a little for its end.
+void show_trace(Console& c, std::int64_t until_ns, bool flush = false) {
     if (c.trace.fd < 0) return;
     if (!c.at_line_start && !flush && monotonic_ns() - c.last_out_ns < kTraceLineWaitNs) return;
     const char* end = c.raw.active ? "\r\n" : "\n";
-    std::string text = trace_take(c.trace, end, flush);
+    std::string text = trace_take(c.trace, end, until_ns, flush);
     if (text.empty()) return;
     if (!c.at_line_start) text = end + text;
     console_out(c, text.data(), text.size());
@@ -232,7 +232,7 @@ void say(Console& c, const std::string& text) {
 
 // Everything the board wrote and nobody read yet, unless a program has the line.
 void drain(Console& c) {
-    show_trace(c);
+    show_trace(c, monotonic_ns());
     if (c.port.client) return;
     char buf[4096];
     for (;;) {
@@ -261,8 +261,9 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
                                {c.port.client.get(), POLLIN, 0}};
         int n = poll(pf, 4, 20);
         if (n < 0) continue;
-        // Events first: what was logged before the board's output came is older than it.
-        show_trace(c);
+        // Events logged before the board's output was there come first; the
+        // rest after it, at the next turn.
+        show_trace(c, monotonic_ns());
         if (pf[0].revents & POLLIN) {
             ssize_t k = ::read(c.master, buf, sizeof buf);
             if (k > 0) console_out(c, buf, static_cast<std::size_t>(k));
@@ -303,7 +304,7 @@ int board_boot(Session& s, const BootOptions& opt) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     s.power.on_cut = on_power_cut;
-    if (opt.trace) trace_open(c.trace, board_events_path(s.board_dir));
+    if (opt.trace) trace_open(c.trace, board_events_path(s.board_dir), s.log.t0_ns);
     event_log_start(s.log, "boot");
     c.raw.enter();
 
@@ -382,7 +383,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         }
     }
     if (null >= 0) ::close(null);
-    show_trace(c, true);
+    show_trace(c, monotonic_ns(), true);
     std::string line = "boardsim: " + last;
     say(c, line);
     c.raw.leave();

@@ -229,8 +229,9 @@ std::string trace_describe(const Fields& e) {
     return out;
 }
 
-bool trace_open(Trace& t, const std::string& path) {
+bool trace_open(Trace& t, const std::string& path, std::int64_t t0_ns) {
     trace_close(t);
+    t.t0_ns = t0_ns;
     t.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (t.fd < 0) return false;
     ::lseek(t.fd, 0, SEEK_END);
@@ -247,7 +248,7 @@ void trace_close(Trace& t) {
     t.held_count = 0;
 }
 
-std::string trace_take(Trace& t, const char* line_end, bool flush) {
+std::string trace_take(Trace& t, const char* line_end, std::int64_t until_ns, bool flush) {
     if (t.fd < 0) return {};
     char buf[8192];
     bool got = false;
@@ -258,11 +259,16 @@ std::string trace_take(Trace& t, const char* line_end, bool flush) {
         got = true;
     }
     std::string out;
+    const double until = static_cast<double>(until_ns - t.t0_ns) / 1e9;
     for (std::size_t nl; (nl = t.partial.find('\n')) != std::string::npos;) {
-        const std::string line = t.partial.substr(0, nl);
-        t.partial.erase(0, nl + 1);
         Fields e;
-        if (!trace_parse_event(line, e)) continue;
+        const bool parsed = trace_parse_event(std::string_view(t.partial).substr(0, nl), e);
+        if (parsed && !flush && std::strtod(get(e, "t").c_str(), nullptr) > until) {
+            got = true;  // more is waiting: a held run stays held
+            break;
+        }
+        t.partial.erase(0, nl + 1);
+        if (!parsed) continue;
         const std::string kind = get(e, "kind");
         if (kind == "flash-write" || kind == "flash-erase") {
             const std::uint64_t start = number(get(e, "offset"));

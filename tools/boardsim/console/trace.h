@@ -28,14 +28,18 @@ struct Trace {
     std::map<std::string, std::string> held;
     std::uint64_t held_end = 0;
     int held_count = 0;
+    std::int64_t t0_ns = 0;  // the log's time origin (EventLog::t0_ns), for `until_ns`
 };
 
-// Opens the log at path and starts at its current end. Returns false when
-// it cannot be opened (the trace then shows nothing).
-bool trace_open(Trace& t, const std::string& path);
+// Opens the log at path and starts at its current end; t0_ns is the time
+// origin of the lines the run writes. Returns false when it cannot be opened
+// (the trace then shows nothing).
+bool trace_open(Trace& t, const std::string& path, std::int64_t t0_ns);
 void trace_close(Trace& t);
 
-// The lines to show for everything appended since the last call, each with
-// its prefix and colour and ending in line_end. A held run of flash writes
-// is given out when nothing more arrived (or when flush is true).
-std::string trace_take(Trace& t, const char* line_end, bool flush = false);
+// The lines to show for what was appended since the last call, each with
+// its prefix and colour and ending in line_end: the events logged up to
+// until_ns (monotonic_ns time; later ones wait for the next call, so that
+// output the board made after them is shown first). A held run of flash
+// writes is given out when nothing more arrived (or when flush is true).
+std::string trace_take(Trace& t, const char* line_end, std::int64_t until_ns, bool flush = false);
