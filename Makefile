@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
+.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean package \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
@@ -22,6 +22,7 @@ help:
 	@echo "make e500-demo     the demo board on the emulated e500 PowerPC system (Ctrl-A x leaves)"
 	@echo "make e500-test     the scenarios on the emulated e500 system"
 	@echo "make e500-bench    boot time and CRC/SHA-256 speed inside the emulated e500 system"
+	@echo "make package       the Debian package of the host tools (imagetool, boardsim, their man pages)"
 	@echo "make deps          install the Debian packages the build and the tests need"
 	@echo "make clean         remove build/ (the e500 kernel cache in ~/.cache stays)"
 
@@ -40,12 +41,14 @@ demo: build-host
 	build/host/bin/boardsim new $(BOARD) --demo --force
 	build/host/bin/boardsim env $(BOARD) set gdb=off shell=off
 	@echo "== boot-loader environment of the demo board:"; build/host/bin/boardsim env $(BOARD) show
-	@echo "== booting it (then try: build/host/bin/boardsim env $(BOARD) set shell=on; make demo-again)"
-	build/host/bin/boardsim boot $(BOARD)
+	@echo "== booting it; dimmed [trace] lines are the board's events, the rest is the switch's console"
+	@echo "== (then try: build/host/bin/boardsim env $(BOARD) set shell=on; make demo-again;"
+	@echo "==  build/host/bin/boardsim status $(BOARD) shows what the board holds)"
+	build/host/bin/boardsim boot $(BOARD) --trace
 
 # Boot the demo board again, keeping what was changed on it.
 demo-again: build-host
-	build/host/bin/boardsim boot $(BOARD)
+	build/host/bin/boardsim boot $(BOARD) --trace
 
 # Every test of every preset, a short run of each fuzz target, then the
 # scenarios on the emulated e500 system (scripts/test-all: a summary line per
@@ -58,6 +61,12 @@ fuzz-smoke: deps
 
 fuzz: deps
 	scripts/fuzz
+
+# The Debian package of the host tools, build/host/bootmgr-host-tools_VERSION_ARCH.deb
+# (cmake/Packaging.cmake; "cmake --install build/host --prefix DIR" installs the same files).
+package: build-host
+	cd build/host && cpack -G DEB
+	@ls build/host/*.deb
 
 coverage: deps
 	scripts/coverage

@@ -228,8 +228,11 @@ class Board:
 
     # --- running ----------------------------------------------------------
     def boot_args(self, max_boots: Optional[int] = None, timeout: Optional[float] = None, fast: bool = False,
-                  bootmgr: Optional[str] = None, faults: Iterable[str] = (), ro: Iterable[str] = ()) -> list[str]:
+                  bootmgr: Optional[str] = None, faults: Iterable[str] = (), ro: Iterable[str] = (),
+                  trace: bool = False) -> list[str]:
         args = ["boot", str(self.path)]
+        if trace:
+            args.append("--trace")
         if max_boots is not None:
             args += ["--max-boots", str(max_boots)]
         if timeout is not None:
@@ -248,7 +251,7 @@ class Board:
     def spawn_boot(self, *, expect_timeout: float = 30, **kwargs):
         """Starts "boardsim boot" under pexpect with the console on its terminal.
 
-        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults, ro).
+        kwargs go to boot_args (max_boots, timeout, fast, bootmgr, faults, ro, trace).
         Returns the pexpect child; use wait_boot to collect the exit status.
         """
         import pexpect  # only scenario tests need it

@@ -4,9 +4,12 @@ Run by CTest with BOARDSIM set; bootmgr is replaced by small shell scripts
 (--bootmgr) that act out the roads the boot loop has to tell apart.
 """
 
+import datetime
 import json
 import os
+import re
 import struct
+import subprocess
 import sys
 import time
 import zlib
@@ -222,7 +225,7 @@ def test_flash_eraseall_of_a_partition_erases_it(board):
     board.run("flash_eraseall", "/dev/mtd-devicetree", check=True)
     assert board.flash("devicetree") == b"\xff" * (256 << 10)
     erases = board.events("flash-erase")
-    assert [e["offset"] for e in erases] == list(range(0, 256 << 10, 65536))
+    assert [e["offset"] for e in erases] == [hex(o) for o in range(0, 256 << 10, 65536)]
 
 
 # --- boot loop ------------------------------------------------------------
@@ -398,3 +401,68 @@ def test_a_second_run_leaves_a_live_run_alone(board):
     board.run("/bin/true", check=True)
     out, _ = first.communicate(timeout=30)
     assert first.returncode == 0 and out.strip() == "1"
+
+
+# --- events.log runs and --trace -----------------------------------------
+
+def test_each_run_begins_with_a_numbered_start_line(board, tmp_path):
+    fake = script(tmp_path, "bm", APP + "exec /bin/backtrace\n")
+    before = datetime.datetime.now(datetime.timezone.utc)
+    board.boot(bootmgr=fake, timeout=30)
+    board.run("true")
+    board.boot(bootmgr=fake, timeout=30)
+    starts = board.events("start")
+    assert [(e["run"], e["verb"], e["boot"]) for e in starts] == [(1, "boot", 0), (2, "run", 0), (3, "boot", 0)]
+    for e in starts:
+        wall = datetime.datetime.strptime(e["wall"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+        assert before - datetime.timedelta(seconds=2) <= wall <= datetime.datetime.now(datetime.timezone.utc)
+    run = 0
+    for e in board.events():
+        run = e["run"] if e["kind"] == "start" else run
+        assert e["run"] == run, f"{e} belongs to run {run}: boardsim, stand-ins and uplink share the number"
+    assert [e["run"] for e in board.events("exec")] == [1, 3]
+    board.clear_events()
+    board.run("true")
+    assert board.events("start")[0]["run"] == 1, "a cleared log counts from 1 again"
+
+
+def test_flash_offsets_are_logged_in_hex(board):
+    # (NVRAM addresses: tests/tools/boardsim_sandbox_test.cpp, through i2c-dev.)
+    board.run("/bin/sh", "-c", "dd if=/dev/zero of=/dev/mtd-kernel bs=100 count=1 seek=3 conv=notrunc 2>/dev/null",
+              check=True)
+    (w,) = board.events("flash-write")
+    assert (w["offset"], w["length"]) == ("0x12c", 100)
+
+
+TRACE_LINE = re.compile(r"\x1b\[2m\[trace \d+\.\d{3}\] ([^\x1b\n]*)\x1b\[0m\n")
+TRACED = ("echo first\nsleep 0.2\necho k > /user/key.txt\nsleep 0.3\n"
+          "head -c 4096 /dev/zero | dd of=/dev/mtd-kernel bs=1024 conv=notrunc 2>/dev/null\n"
+          "sleep 0.3\necho second\n" + APP + "exec /bin/backtrace\n")
+
+
+def test_trace_shows_events_between_the_board_lines(board, tmp_path):
+    fake = script(tmp_path, "bm", TRACED)
+    plain = board.boot(bootmgr=fake, timeout=30)
+    assert plain.returncode == LAUNCHED, plain.stdout
+    assert plain.stdout == ("first\nsecond\napp running \"\"\n"
+                            "boardsim: application launched in boot 1 and ended\n"), "the console alone, byte-exact"
+    traced = board.boot(bootmgr=fake, timeout=30, trace=True)
+    assert traced.returncode == LAUNCHED, traced.stdout
+    assert TRACE_LINE.sub("", traced.stdout) == plain.stdout, "trace lines are whole lines of their own"
+    shown = TRACE_LINE.findall(traced.stdout)
+    assert shown[:2] == ["run 2: boardsim boot at " + board.events("start")[1]["wall"], "boot 1"]
+    for text in ["write /user/key.txt (2 bytes)", "mtd-kernel write 0x0-0x1000 (4096 bytes, 4 writes)",
+                 "launch /bin/backtrace", "bootmgr ended, status 4"]:
+        assert text in shown, shown
+    order = [l for l in traced.stdout.splitlines() if "first" in l or "second" in l or "key.txt" in l
+             or "mtd-kernel" in l]
+    assert order[0] == "first" and order[-1] == "second", order
+
+
+def test_trace_without_colour(board, tmp_path):
+    fake = script(tmp_path, "bm", TRACED)
+    env = {**os.environ, "NO_COLOR": "1"}
+    proc = subprocess.run([os.environ["BOARDSIM"], *board.boot_args(bootmgr=fake, timeout=30, trace=True)],
+                          capture_output=True, text=True, env=env, timeout=60, stdin=subprocess.DEVNULL)
+    assert "\x1b" not in proc.stdout
+    assert re.search(r"^\[trace \d+\.\d{3}\] write /user/key.txt \(2 bytes\)$", proc.stdout, re.M), proc.stdout

@@ -101,14 +101,21 @@ std::string flash_image(const std::string& dir, const BoardConfig& cfg, const st
 
 }  // namespace
 
-std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir,
-                               bool developer) {
+std::string board_demo_check(const std::string& images_dir, bool developer) {
     const std::string rfs = developer ? "rfs-unsigned.img" : "rfs-production.img";
     std::error_code ec;
     for (const std::string name : {"image1.img", "image2.img", "rescue.img", rfs.c_str()})
         if (!fs::is_regular_file(images_dir + "/" + name, ec))
             return "demo image " + images_dir + "/" + name +
                    " not found; build the demo images (cmake --build build/host) or give --images DIR.";
+    return {};
+}
+
+std::string board_install_demo(const std::string& dir, const BoardConfig& cfg, const std::string& images_dir,
+                               bool developer) {
+    const std::string rfs = developer ? "rfs-unsigned.img" : "rfs-production.img";
+    std::error_code ec;
+    if (std::string err = board_demo_check(images_dir, developer); !err.empty()) return err;
     fs::create_directories(dir + "/user/images", ec);
     for (int slot : {1, 2}) {
         std::string from = images_dir + "/image" + std::to_string(slot) + ".img";

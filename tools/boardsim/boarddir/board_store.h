@@ -21,6 +21,10 @@ inline constexpr std::size_t kSerialLength = 12;
 // Returns an empty string or a one-sentence error.
 std::string board_create(const std::string& dir, const std::string& serial, bool force);
 
+// Checks that images_dir holds the demo images board_install_demo needs.
+// Returns an empty string or a one-sentence error naming the missing one.
+std::string board_demo_check(const std::string& images_dir, bool developer);
+
 // Fills a freshly made board with the demo images found in images_dir:
 // image1.img and image2.img become /user/images/image1 and image2,
 // rescue.img is programmed at offset 0 of the rescue partition, the root file

@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "unique_fd.h"
+#include "tools/boardsim/console/trace.h"
 #include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/network/uplink.h"
 #include "tools/boardsim/sandbox/process.h"
@@ -167,9 +168,15 @@ struct Console {
     std::string slave_path;
     bool stdin_open = true;
     bool at_line_start = true;
+    std::int64_t last_out_ns = 0;
     RawTerminal raw;
     TransferPort port;       // a program such as an XMODEM sender may take the line
+    Trace trace;             // with --trace: the event log, shown between the board's lines
 };
+
+// How long a trace line waits for the board to finish a line it began (a
+// prompt) before it is shown on a line of its own anyway.
+constexpr std::int64_t kTraceLineWaitNs = 300'000'000;
 
 std::string console_open(Console& c) {
     c.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -190,6 +197,7 @@ std::string console_open(Console& c) {
 }
 
 void console_close(Console& c) {
+    trace_close(c.trace);
     transfer_port_close(c.port);
     if (c.master >= 0) ::close(c.master);
     if (c.slave >= 0) ::close(c.slave);
@@ -200,6 +208,19 @@ void console_out(Console& c, const char* p, std::size_t n) {
     if (n == 0) return;
     write_all(1, p, n);
     c.at_line_start = p[n - 1] == '\n';
+    c.last_out_ns = monotonic_ns();
+}
+
+// The events logged up to until_ns, as dimmed lines of their own. While the
+// board is in the middle of a line they wait a little for its end.
+void show_trace(Console& c, std::int64_t until_ns, bool flush = false) {
+    if (c.trace.fd < 0) return;
+    if (!c.at_line_start && !flush && monotonic_ns() - c.last_out_ns < kTraceLineWaitNs) return;
+    const char* end = c.raw.active ? "\r\n" : "\n";
+    std::string text = trace_take(c.trace, end, until_ns, flush);
+    if (text.empty()) return;
+    if (!c.at_line_start) text = end + text;
+    console_out(c, text.data(), text.size());
 }
 
 // A boardsim message on its own line, whatever the board printed last.
@@ -211,6 +232,7 @@ void say(Console& c, const std::string& text) {
 
 // Everything the board wrote and nobody read yet, unless a program has the line.
 void drain(Console& c) {
+    show_trace(c, monotonic_ns());
     if (c.port.client) return;
     char buf[4096];
     for (;;) {
@@ -239,6 +261,9 @@ Relay relay(Console& c, pid_t child, int& status, std::int64_t deadline_ns) {
                                {c.port.client.get(), POLLIN, 0}};
         int n = poll(pf, 4, 20);
         if (n < 0) continue;
+        // Events logged before the board's output was there come first; the
+        // rest after it, at the next turn.
+        show_trace(c, monotonic_ns());
         if (pf[0].revents & POLLIN) {
             ssize_t k = ::read(c.master, buf, sizeof buf);
             if (k > 0) console_out(c, buf, static_cast<std::size_t>(k));
@@ -279,6 +304,8 @@ int board_boot(Session& s, const BootOptions& opt) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     s.power.on_cut = on_power_cut;
+    if (opt.trace) trace_open(c.trace, board_events_path(s.board_dir), s.log.t0_ns);
+    event_log_start(s.log, "boot");
     c.raw.enter();
 
     const std::int64_t deadline = opt.timeout_seconds > 0
@@ -356,6 +383,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         }
     }
     if (null >= 0) ::close(null);
+    show_trace(c, monotonic_ns(), true);
     std::string line = "boardsim: " + last;
     say(c, line);
     c.raw.leave();
@@ -364,6 +392,7 @@ int board_boot(Session& s, const BootOptions& opt) {
 }
 
 int board_run(Session& s, const std::vector<std::string>& command, const std::vector<std::string>& ro_paths) {
+    event_log_start(s.log, "run");
     session_prepare_boot(s, 0, false);
     event_log_write(s.log, "run", ",\"command\":" + json_string_array(command));
     SandboxRequest req;

@@ -18,6 +18,7 @@ struct BootOptions {
     int max_boots = 0;              // 0 = no limit
     double timeout_seconds = 0;     // 0 = none
     bool fast = false;
+    bool trace = false;             // show the board's events on the console (console/trace.h)
     std::vector<std::string> ro_paths;
 };
 

@@ -121,7 +121,7 @@ long flash_write(BoardDevices& d, int part, std::uint64_t offset, const std::uin
     len = static_cast<std::size_t>(std::min<std::uint64_t>(len, p.size - offset));
     if (flash_faulty(d, part, "write", offset, len)) {
         log_event(d, "flash-fault", ",\"partition\":" + json_string(p.name) + ",\"op\":\"write\",\"offset\":" +
-                                        std::to_string(offset) + ",\"length\":" + std::to_string(len));
+                                        json_hex(offset) + ",\"length\":" + std::to_string(len));
         return -EIO;
     }
     const DurableEvent event{DurableKind::flash_write, flash_place(p), {}, len, true};
@@ -135,10 +135,10 @@ long flash_write(BoardDevices& d, int part, std::uint64_t offset, const std::uin
         for (std::size_t i = 0; i < todo; ++i) old[i] &= buf[i];  // NOR: only 1 -> 0
         if (::pwrite(p.fd, old.data(), todo, static_cast<off_t>(offset)) != static_cast<ssize_t>(todo)) return -EIO;
         log_event(d, "flash-write", ",\"partition\":" + json_string(p.name) + ",\"offset\":" +
-                                        std::to_string(offset) + ",\"length\":" + std::to_string(todo));
+                                        json_hex(offset) + ",\"length\":" + std::to_string(todo));
     }
     if (cut) {
-        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + std::to_string(offset + todo));
+        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + json_hex(offset + todo));
         return -EIO;
     }
     return static_cast<long>(todo);
@@ -152,21 +152,21 @@ int flash_erase(BoardDevices& d, int part, std::uint32_t start, std::uint32_t le
     if (d.power && power_is_off(*d.power)) return -EIO;
     if (flash_faulty(d, part, "erase", start, length)) {
         log_event(d, "flash-fault", ",\"partition\":" + json_string(p.name) + ",\"op\":\"erase\",\"offset\":" +
-                                        std::to_string(start) + ",\"length\":" + std::to_string(length));
+                                        json_hex(start) + ",\"length\":" + std::to_string(length));
         return -EIO;
     }
     const DurableEvent event{DurableKind::flash_erase, flash_place(p), {}, 0, true};
     bool cut = false;
     if (draw(d, event, cut) < 0) return -EIO;
     if (cut) {
-        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + std::to_string(start));
+        fail(d, event, ",\"partition\":" + json_string(p.name) + ",\"offset\":" + json_hex(start));
         return -EIO;
     }
     std::vector<std::uint8_t> ff(p.erase_size, 0xFF);
     for (std::uint32_t off = start; off < start + length; off += p.erase_size)
         if (::pwrite(p.fd, ff.data(), ff.size(), off) != static_cast<ssize_t>(ff.size())) return -EIO;
     log_event(d, "flash-erase", ",\"partition\":" + json_string(p.name) + ",\"offset\":" +
-                                    std::to_string(start) + ",\"length\":" + std::to_string(length));
+                                    json_hex(start) + ",\"length\":" + std::to_string(length));
     return 0;
 }
 
@@ -266,11 +266,11 @@ long i2c_write(BoardDevices& d, int bus, int addr, const std::uint8_t* buf, std:
             if (draw(d, event, cut) < 0) return -EIO;
             if (cut) {
                 // The cycle stops here: the bytes before this one are stored.
-                fail(d, event, ",\"address\":" + std::to_string(a));
+                fail(d, event, ",\"address\":" + json_hex(a));
                 return -EIO;
             }
             if (::pwrite(d.eeprom_fd, &buf[i], 1, a) != 1) return -EIO;
-            log_event(d, "nvram-write", ",\"address\":" + std::to_string(a) + ",\"value\":" + std::to_string(buf[i]));
+            log_event(d, "nvram-write", ",\"address\":" + json_hex(a) + ",\"value\":" + std::to_string(buf[i]));
             col = (col + 1) & (kEepromPage - 1);
         }
         d.eeprom_ptr = static_cast<std::uint16_t>(page + col);

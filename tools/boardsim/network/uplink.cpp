@@ -176,8 +176,8 @@ void report(const std::string& text) {
 }  // namespace
 
 int uplink_main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: boardsim _uplink SANDBOX_PID BOARD_DIR LEASE_FILE T0_NS BOOT\n");
+    if (argc != 8) {
+        std::fprintf(stderr, "usage: boardsim _uplink SANDBOX_PID BOARD_DIR LEASE_FILE T0_NS BOOT RUN\n");
         return 2;
     }
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -225,6 +225,7 @@ int uplink_main(int argc, char** argv) {
 
     EventLog log;
     event_log_open(log, board_events_path(dir), std::strtoll(argv[5], nullptr, 10), std::atoi(argv[6]));
+    log.run = std::atoi(argv[7]);
     UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!watch || inotify_add_watch(watch.get(), dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
         std::fprintf(stderr, "boardsim: cannot watch %s/board.conf (%s); the cable stays as it is.\n", dir.c_str(),
@@ -281,7 +282,7 @@ std::string uplink_start(Uplink& u, const Session& s, pid_t sandbox_pid) {
     io.in = ctl[0];
     io.out = status[1];
     pid_t pid = start_program({s.self_exe, "_uplink", std::to_string(sandbox_pid), s.board_dir, s.dir + "/dnsmasq.leases",
-                               std::to_string(s.log.t0_ns), std::to_string(s.log.boot)},
+                               std::to_string(s.log.t0_ns), std::to_string(s.log.boot), std::to_string(s.log.run)},
                               io);
     ::close(ctl[0]);
     ::close(status[1]);

@@ -156,6 +156,7 @@ std::string session_start(Session& s, const std::string& board_dir,
         session_stop(s);
         return "cannot open " + board_events_path(s.board_dir) + " for appending.";
     }
+    s.log.run = event_log_last_run(board_events_path(s.board_dir)) + 1;
     s.devices.log = &s.log;
     s.power.log = &s.log;
     power_arm(s.power, s.faults.power_cuts);
@@ -198,7 +199,8 @@ void session_prepare_boot(Session& s, int boot, bool fast) {
     ::unlink((s.dir + "/run/memchk").c_str());
     const double stick = s.cfg.usb_inserted ? s.cfg.usb_mount_after : -1;
     write_file(s.dir + "/run/session", std::to_string(s.log.t0_ns) + " " + std::to_string(boot) + " " +
-                                           (fast ? "1" : "0") + " " + strformat("%g", stick) + "\n");
+                                           (fast ? "1" : "0") + " " + strformat("%g", stick) + " " +
+                                           std::to_string(s.log.run) + "\n");
 }
 
 bool session_marker(const Session& s, const char* name) {

@@ -10,7 +10,7 @@
 //   run/        bound read-write at /run/boardsim inside the sandbox:
 //               tool (this binary, read-only: stand-ins and the board init),
 //               events.log (DIR/events.log), session (t0, boot number, fast
-//               flag, stick mount delay), stick (in a boot: the USB stick,
+//               flag, stick mount delay, run number), stick (in a boot: the USB stick,
 //               read-only, until the init mounts it at /mnt/usb), and the
 //               markers "reboot", "launched" and "memchk" that the stand-ins
 //               leave for the boot loop.

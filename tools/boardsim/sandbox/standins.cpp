@@ -52,13 +52,14 @@ struct BoardSessionInfo {
     int boot = 0;
     bool fast = false;
     double stick_after = -1;  // board seconds until the stick is mounted; < 0: no stick
+    int run = 0;
 };
 
 BoardSessionInfo read_session() {
     BoardSessionInfo info;
     std::ifstream f(kRun + "/session");
     int fast = 0;
-    f >> info.t0 >> info.boot >> fast >> info.stick_after;
+    f >> info.t0 >> info.boot >> fast >> info.stick_after >> info.run;
     info.fast = fast != 0;
     return info;
 }
@@ -67,6 +68,7 @@ EventLog open_log() {
     EventLog log;
     BoardSessionInfo info = read_session();
     event_log_open(log, kRun + "/events.log", info.t0, info.boot);
+    log.run = info.run;
     return log;
 }
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "build_version.h"
 #include "tools/boardsim/boarddir/board_config.h"
+#include "tools/boardsim/boarddir/board_map.h"
+#include "tools/boardsim/boarddir/board_status.h"
 #include "tools/boardsim/console/board_runner.h"
 #include "tools/boardsim/console/line_relay.h"
 #include "tools/boardsim/console/transfer_port.h"
@@ -34,10 +37,11 @@ const char* const kMainHelp =
     "  usb DIR insert [--mount-after S] | remove | show  the USB stick (DIR/usb)\n"
     "  cable DIR plug | unplug | show                   the management port's cable\n"
     "  net DIR show | dhcp on|off                       the network behind the cable (TFTP from DIR/tftp)\n"
-    "  boot DIR [--max-boots N] [--timeout S] [--fast] [--bootmgr PATH] [--fault KEY=VALUE]\n"
+    "  boot DIR [--max-boots N] [--timeout S] [--fast] [--trace] [--bootmgr PATH] [--fault KEY=VALUE]\n"
     "  run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
     "  send DIR [--pace BPS] [--enter] -- PROGRAM [ARG...]   a program on the running board's console\n"
-    "\"boardsim VERB --help\" describes a verb.\n";
+    "  status DIR [--json]                              slots, NVRAM, versions, keys, log, faults, stick\n"
+    "\"boardsim VERB --help\" describes a verb; \"boardsim --version\" prints the version and commit.\n";
 
 const char* verb_help(const std::string& verb) {
     if (verb == "new")
@@ -49,16 +53,21 @@ const char* verb_help(const std::string& verb) {
                "removed), board.conf. Refuses an existing board unless --force is given.\n"
                "--freeze and --fault set the clock and faults as \"clock freeze\" and \"fault set\" do.\n"
                "--demo also installs the demo images (from --images DIR, default the demo/ folder\n"
-               "of the build next to boardsim): image1 and image2 in /user/images, the diagnostics\n"
-               "image in the rescue partition, a production-signed root file system in the rfs\n"
-               "partition (a production switch; with --developer an unsigned one: a developer\n"
-               "switch), and every image in tftp/.\n";
+               "of the build next to boardsim, or share/bootmgr/demo of an installed one): image1\n"
+               "and image2 in /user/images, the diagnostics image in the rescue partition, a\n"
+               "production-signed root file system in the rfs partition (a production switch; with\n"
+               "--developer an unsigned one: a developer switch), and every image in tftp/.\n"
+               "On failure nothing made by the command is left behind; a folder that existed before\n"
+               "is never removed.\n";
     if (verb == "env")
         return "usage: boardsim env DIR show | set NAME=VALUE... | unset NAME...\n"
                "Reads or writes the boot-loader environment block at the start of mtd-ubootenv\n"
                "(CRC-32 little-endian, NUL-terminated NAME=VALUE entries, final NUL). show prints\n"
                "one entry per line and warns on stderr when the CRC is wrong (exit 1). set and unset\n"
-               "keep the other entries; on a block with a bad CRC they start from an empty one.\n";
+               "keep the other entries; on a block with a bad CRC they start from an empty one.\n"
+               "set warns on stderr (one line, and sets it all the same) about a name bootmgr never\n"
+               "reads; it reads gdb, gdbserver, gdbport, shell, memchk, diagnostics and lowsec\n"
+               "(docs/operator-guide.md).\n";
     if (verb == "nvram")
         return "usage: boardsim nvram DIR get ADDR [COUNT] | set ADDR BYTE...\n"
                "Reads or writes the board NVRAM (the 64 KiB EEPROM). Numbers are hexadecimal,\n"
@@ -146,19 +155,54 @@ const char* verb_help(const std::string& verb) {
                "Exit status: PROGRAM's; 2 when no board runs in DIR, the console is taken or the\n"
                "board stopped first.\n";
     if (verb == "boot")
-        return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--bootmgr PATH]\n"
+        return "usage: boardsim boot DIR [--max-boots N] [--timeout SECONDS] [--fast] [--trace] [--bootmgr PATH]\n"
                "                         [--fault KEY=VALUE] [--ro PATH]\n"
-               "Boots the board: bootmgr (default: the bootmgr next to boardsim) runs as /sbin/bootmgr\n"
-               "with the console on this terminal (Ctrl-] stops the board). A reboot request, or a\n"
-               "power cut (\"boardsim fault --help\"), starts the next boot with the persistent flash,\n"
-               "NVRAM and /user and a fresh /tmp; the USB stick is as board.conf has it then.\n"
+               "Boots the board: bootmgr (default: the bootmgr next to boardsim, or lib/bootmgr/bootmgr\n"
+               "of an installed one) runs as /sbin/bootmgr with the console on this terminal (Ctrl-]\n"
+               "stops the board). A reboot request, or a power cut (\"boardsim fault --help\"), starts\n"
+               "the next boot with the persistent flash, NVRAM and /user and a fresh /tmp; the USB\n"
+               "stick is as board.conf has it then.\n"
                "--fast makes the board's time pass ten times faster: bootmgr's waits and the stick's\n"
                "mount delay. --fault adds a fault for this run only.\n"
+               "--trace shows the board's events (events.log: clock set, mounts, NVRAM and flash writes,\n"
+               "key files and other /user writes, tool calls, launches) on the console as they happen,\n"
+               "one dimmed line each starting \"[trace SECONDS]\", between the board's own lines (plain\n"
+               "when NO_COLOR is set). Without it the console carries the board's output alone.\n"
                "The management port eth0 has its cable and network as \"boardsim cable\" and \"boardsim\n"
                "net\" describe; \"boardsim send\" puts a program such as an XMODEM sender on the console.\n"
                "Exit status: 0 an application was launched and ended, 1 the boots ended without a\n"
                "launch, 2 usage or set-up error, 3 timeout. The last line starts with \"boardsim:\".\n"
                "Events go to DIR/events.log, one JSON object per line.\n";
+    if (verb == "status")
+        return "usage: boardsim status DIR [--json]\n"
+               "What the board holds, read from DIR as bootmgr will find it at its next start:\n"
+               "the slot files (/user/images/image1, image2: each component's type, version, CRC and\n"
+               "signature record), the NVRAM's bootSlot, bootedImage (the image launched last),\n"
+               "usbBootEnable and image timestamps, the installed version of every partition (as the\n"
+               "rescue menu's V shows them), the key files in /user, the install log's last lines,\n"
+               "low security mode, the environment (and the flags bootmgr reads from it), injected\n"
+               "faults, the USB stick and its files, the clock and the network. Works while the board\n"
+               "runs too (then it shows the state of the moment).\n"
+               "--json prints one JSON object instead; its fields are stable (new ones may be added,\n"
+               "none removed or changed):\n"
+               "  board, serial (null when unset), clock {time, frozen}\n"
+               "  slots: [{slot, name, path, state, size, version, written, components}] where state is\n"
+               "    missing | empty | bad-lengths | bad-crc | good, version the first header's (as the\n"
+               "    rescue menu shows it; 0.0.0.0 for no file), written the NVRAM timestamp (or null),\n"
+               "    components [{offset, type, version, header_version, length, crc (good | bad |\n"
+               "    unreadable), signed}]\n"
+               "  boot_slot (1 or 2, as bootmgr takes the byte), last_booted (\"slot 1\", \"slot 2\",\n"
+               "    \"USB OS image\", \"rescue partition\" or null), nvram {bootSlot, bootedImage,\n"
+               "    usbBootEnable} (the raw bytes)\n"
+               "  partitions: [{name, path, state, size, version, components}] for mtd-uboot (state\n"
+               "    empty or good only), mtd-devicetree, mtd-kernel, mtd-rfs, mtd-rescue (their first\n"
+               "    component)\n"
+               "  key_files: names present in /user; rejected: /user/images/rejected entries\n"
+               "  install_log {lines, tail (the last 5)}; low_security (granted by lowsec=authorised)\n"
+               "  environment {crc_ok, entries {NAME: VALUE}, read {gdb, gdbserver, gdbport, shell,\n"
+               "    memchk, rescue, diags, lowsec}}\n"
+               "  faults {KEY: VALUE}; usb {inserted, mount_after, enabled, files [{path, size, md5}]}\n"
+               "  network {cable, dhcp}\n";
     if (verb == "run")
         return "usage: boardsim run DIR [--ro PATH] [--fault KEY=VALUE] -- COMMAND [ARG...]\n"
                "Runs COMMAND inside the board's sandbox (devices, /user, a fresh /tmp, the USB stick\n"
@@ -209,6 +253,17 @@ std::string self_dir() {
     return std::filesystem::path(std::string(exe, static_cast<std::size_t>(n))).parent_path().string();
 }
 
+// A file boardsim brings along: at `built` from its folder in a build tree,
+// else at `installed` (the layout of "cmake --install" and the Debian
+// package: bin/boardsim, lib/bootmgr/bootmgr, share/bootmgr/demo).
+std::string companion(const char* built, const char* installed) {
+    const std::string dir = self_dir();
+    std::error_code ec;
+    if (std::filesystem::exists(dir + "/" + built, ec) || !std::filesystem::exists(dir + "/" + installed, ec))
+        return std::filesystem::path(dir + "/" + built).lexically_normal().string();
+    return std::filesystem::path(dir + "/" + installed).lexically_normal().string();
+}
+
 int cmd_new(std::vector<std::string> a) {
     std::string dir, serial = "SIM000000001", freeze, images;
     std::vector<std::string> faults;
@@ -228,17 +283,38 @@ int cmd_new(std::vector<std::string> a) {
     if (dir.empty()) return usage_error("new", "missing DIR");
     if (!images.empty() && !demo) return usage_error("new", "--images goes with --demo");
     if (developer && !demo) return usage_error("new", "--developer goes with --demo");
-    if (images.empty()) images = std::filesystem::path(self_dir()).parent_path().string() + "/demo";
+    if (images.empty()) images = companion("../demo", "../share/bootmgr/demo");
     std::int64_t frozen = 0;
     if (!freeze.empty() && !parse_time(freeze, frozen))
         return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
+    // Everything that can be refused is refused before anything is made.
+    BoardConfig check;  // as board_create makes it
+    check.partitions = board_default_partitions();
+    for (const auto& f : faults)
+        if (std::string err = board_fault_set(check, f); !err.empty()) return usage_error("new", err);
+    if (demo)
+        if (std::string err = board_demo_check(images, developer); !err.empty()) return fail(err);
+    // What this command makes, and so removes again if it fails: DIR when it
+    // did not exist, with the parent folders it had to make. A folder that
+    // existed before is never removed.
+    std::error_code ec;
+    std::filesystem::path made;
+    for (auto p = std::filesystem::absolute(dir).lexically_normal(); !p.empty() && !std::filesystem::exists(p, ec);
+         p = p.parent_path()) {
+        made = p;
+        if (p == p.parent_path()) break;
+    }
+    auto failed = [&](const std::string& err) {
+        if (!made.empty()) std::filesystem::remove_all(made, ec);
+        return fail(err);
+    };
     std::string err = board_create(dir, serial, force);
-    if (!err.empty()) return fail(err);
+    if (!err.empty()) return failed(err);
     if (demo) {
         BoardConfig fresh;
         err = board_config_load(dir, fresh);
         if (err.empty()) err = board_install_demo(dir, fresh, images, developer);
-        if (!err.empty()) return fail(err);
+        if (!err.empty()) return failed(err);
     }
     if (freeze.empty() && faults.empty()) return 0;
     BoardConfig cfg;
@@ -247,13 +323,34 @@ int cmd_new(std::vector<std::string> a) {
     for (const auto& f : faults)
         if (err.empty()) err = board_fault_set(cfg, f);
     if (err.empty()) err = board_config_save(dir, cfg);
-    return err.empty() ? 0 : fail(err);
+    return err.empty() ? 0 : failed(err);
 }
 
 int load(const std::string& dir, BoardConfig& cfg) {
     std::string err = board_config_load(dir, cfg);
     if (!err.empty()) { fail(err); return kUsage; }
     return 0;
+}
+
+// One line on standard error for a name bootmgr never reads as such (a typo
+// such as "shel"); the entry is set all the same.
+void warn_unread_name(const std::string& name) {
+    if (env_variable_known(name)) return;
+    // bootmgr finds "NAME=" anywhere in the text, so a longer name ending in
+    // a known one counts as that one.
+    for (const auto& v : env_variables()) {
+        const std::string known = v.name;
+        if (name.size() > known.size() && name.compare(name.size() - known.size(), known.size(), known) == 0) {
+            std::fprintf(stderr, "boardsim env: warning: bootmgr reads %s as %s (it finds \"%s=\" inside it); set anyway.\n",
+                         name.c_str(), v.name, v.name);
+            return;
+        }
+    }
+    std::string known;
+    for (const auto& v : env_variables()) known += (known.empty() ? "" : ", ") + std::string(v.name);
+    const std::string guess = env_variable_suggestion(name);
+    std::fprintf(stderr, "boardsim env: warning: bootmgr never reads %s (%s); set anyway.\n", name.c_str(),
+                 guess.empty() ? ("it reads " + known).c_str() : ("did you mean " + guess + "?").c_str());
 }
 
 int cmd_env(const std::vector<std::string>& a) {
@@ -286,6 +383,7 @@ int cmd_env(const std::vector<std::string>& a) {
         if (action == "set") {
             auto eq = a[i].find('=');
             if (eq == std::string::npos || eq == 0) return usage_error("env", "set needs NAME=VALUE: " + a[i]);
+            warn_unread_name(a[i].substr(0, eq));
             env_set(entries, a[i].substr(0, eq), a[i].substr(eq + 1));
         } else {
             env_unset(entries, a[i]);
@@ -456,6 +554,23 @@ int cmd_net(const std::vector<std::string>& a) {
     return err.empty() ? 0 : fail(err);
 }
 
+int cmd_status(const std::vector<std::string>& a) {
+    std::string dir;
+    bool json = false;
+    for (const auto& x : a) {
+        if (x == "--json") json = true;
+        else if (x.rfind("--", 0) == 0) return usage_error("status", "unknown option " + x);
+        else if (dir.empty()) dir = x;
+        else return usage_error("status", "unexpected argument " + x);
+    }
+    if (dir.empty()) return usage_error("status", "missing DIR");
+    BoardStatus st;
+    std::string err = board_status_read(dir, st);
+    if (!err.empty()) return fail(err);
+    std::fputs((json ? board_status_json(st) : board_status_text(st)).c_str(), stdout);
+    return 0;
+}
+
 int cmd_send(const std::vector<std::string>& a) {
     std::string dir;
     LineOptions opt;
@@ -513,6 +628,8 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
             opt.ro_paths.push_back(v);
         } else if (verb == "boot" && a[i] == "--fast") {
             opt.fast = true;
+        } else if (verb == "boot" && a[i] == "--trace") {
+            opt.trace = true;
         } else if (verb == "boot" && a[i] == "--bootmgr") {
             if (!value(opt.bootmgr)) return usage_error(verb, "--bootmgr needs a path");
         } else if (verb == "boot" && a[i] == "--max-boots") {
@@ -536,7 +653,7 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
     if (dir.empty()) return usage_error(verb, "missing DIR");
     if (verb == "run" && command.empty()) return usage_error(verb, "missing -- COMMAND");
     if (verb == "boot") {
-        if (opt.bootmgr.empty()) opt.bootmgr = self_dir() + "/bootmgr";
+        if (opt.bootmgr.empty()) opt.bootmgr = companion("bootmgr", "../lib/bootmgr/bootmgr");
         opt.bootmgr = std::filesystem::absolute(opt.bootmgr).string();
         if (access(opt.bootmgr.c_str(), X_OK) != 0) {
             std::printf("boardsim: no executable bootmgr at %s; build it or give --bootmgr PATH\n", opt.bootmgr.c_str());
@@ -567,6 +684,10 @@ int main(int argc, char** argv) {
         std::fputs(kMainHelp, argc < 2 ? stderr : stdout);
         return argc < 2 ? kUsage : 0;
     }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("boardsim %s (commit %s)\n", BOOTMGR_VERSION, BOOTMGR_COMMIT);
+        return 0;
+    }
     std::string verb = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (!verb_help(verb)) {
@@ -590,5 +711,6 @@ int main(int argc, char** argv) {
     if (verb == "cable") return cmd_cable(args);
     if (verb == "net") return cmd_net(args);
     if (verb == "send") return cmd_send(args);
+    if (verb == "status") return cmd_status(args);
     return cmd_boot_or_run(verb, args);
 }
