@@ -90,6 +90,40 @@ TEST_F(MtdBoard, RangeOutsideThePartitionIsRefused) {
     EXPECT_EQ(mtd_write_partition(data.data(), mtd_handle(MTD_ONIE), 0, 0, false), 0);
 }
 
+// The partition's last byte is the edge: a range may end on it, never
+// beyond, for reads, writes and erases alike.
+TEST_F(MtdBoard, RangesAtThePartitionsEnd) {
+    MtdInfo info{};
+    ASSERT_TRUE(mtd_get_info(mtd_handle(MTD_ONIE), &info));
+    struct Range {
+        std::uint32_t offset, len;
+        bool inside;
+    };
+    const Range ranges[] = {
+        {info.size - kBlock, kBlock, true},  {info.size - 1, 1, true},  {0, info.size, true},
+        {info.size - 10, 11, false},         {info.size, 1, false},     {1, info.size, false},
+    };
+    for (const Range& r : ranges) {
+        const auto data = pattern(r.len, 9);
+        std::vector<std::uint8_t> back(r.len, 0);
+        testing::internal::CaptureStdout();
+        const int wrote = mtd_write_partition(data.data(), mtd_handle(MTD_ONIE), r.offset, r.len, false);
+        const int read_back = mtd_read_partition(back.data(), mtd_handle(MTD_ONIE), r.offset, r.len);
+        const int erased = mtd_erase_partition(mtd_handle(MTD_ONIE), r.offset, r.len);
+        const std::string said = testing::internal::GetCapturedStdout();
+        const int expect = r.inside ? 0 : -1;
+        EXPECT_EQ(wrote, expect) << r.offset << "+" << r.len;
+        EXPECT_EQ(read_back, expect) << r.offset << "+" << r.len;
+        EXPECT_EQ(erased, expect) << r.offset << "+" << r.len;
+        if (r.inside) {
+            EXPECT_TRUE(back == data) << r.offset << "+" << r.len;
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find("out of range."), std::string::npos) << said;
+        }
+    }
+}
+
 TEST_F(MtdBoard, FailedHandleReportsOnUse) {
     std::uint8_t buf[4] = {9, 9, 9, 9};
     testing::internal::CaptureStdout();

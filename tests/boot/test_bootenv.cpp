@@ -35,6 +35,11 @@ const EnvCase kCases[] = {
     {"gdbport_at_end_of_text", "gdbport=", 0, 0, 1234, 0, 0, 0, 0, 0},
     {"key_inside_value", "bootargs=x,shell=on ", 0, 0, 1234, 1, 0, 0, 0, 0},
     {"gdb_not_inside_gdbserver", "gdbserver=off ", 0, 0, 1234, 0, 0, 0, 0, 0},
+    // A value one character short of its word is another value.
+    {"values_one_short", "gdb=o gdbserver=o shell=o memchk=o lowsec=authorise ", 0, 0, 1234, 0, 0, 0, 0,
+     0},
+    {"rescue_one_short", "diagnostics=rescu ", 0, 0, 1234, 0, 0, 0, 0, 0},
+    {"diags_one_short", "diagnostics=diag ", 0, 0, 1234, 0, 0, 0, 0, 0},
 };
 
 class BootEnv : public ::testing::TestWithParam<EnvCase> {};

@@ -261,6 +261,7 @@ TEST(ImageRecords, MalformedRecordsStopTheWalk) {
         std::size_t supplied;   // bytes of header given to the reader (0: all)
         int status;             // how the walk ends
         int records_before;     // records returned before it ends
+        std::uint8_t fill = 0xEE;  // the payload after the header
     };
     auto rec = [](std::uint16_t tag, std::uint16_t len, std::size_t body) {
         Bytes b;
@@ -280,6 +281,12 @@ TEST(ImageRecords, MalformedRecordsStopTheWalk) {
          IMAGE_RECORD_PAST_HEADER, 1},
         {"tag and length cut by the header end", cat(rec(4, 6, 2), Bytes{0, 3}), 0,
          IMAGE_RECORD_PAST_HEADER, 1},
+        // Read past the header, the length would be 0 and end the walk
+        // differently.
+        {"three bytes of tag and length before zeros", cat(rec(4, 6, 2), Bytes{0, 3, 0}), 0,
+         IMAGE_RECORD_PAST_HEADER, 1, 0x00},
+        {"one byte of a tag before zeros", cat(rec(4, 6, 2), Bytes{0}), 0, IMAGE_RECORD_PAST_HEADER, 1,
+         0x00},
         {"record length 2 is shorter than its own fields", rec(4, 2, 0), 0,
          IMAGE_RECORD_TOO_SHORT, 0},
         {"record past the bytes supplied", cat(rec(4, 6, 2), rec(4, 8, 4)), 34,
@@ -293,7 +300,7 @@ TEST(ImageRecords, MalformedRecordsStopTheWalk) {
         put32(b, 16, IMAGE_HDR3_WORD);
         b.insert(b.end(), c.records.begin(), c.records.end());
         put16(b, 22, static_cast<std::uint16_t>(b.size()));
-        b.insert(b.end(), 32, 0xEE);  // payload: must never be taken as records
+        b.insert(b.end(), 32, c.fill);  // payload: must never be taken as records
         std::span<const std::uint8_t> view(b);
         if (c.supplied) view = view.first(c.supplied);
         ImageRecordWalk w = image_records_begin(view);
