@@ -20,6 +20,7 @@
 #include "tools/boardsim/console/transfer_port.h"
 #include "tools/boardsim/network/uplink.h"
 #include "tools/boardsim/sandbox/process.h"
+#include "tools/boardsim/sandbox/stop_watchdog.h"
 
 namespace {
 
@@ -324,6 +325,7 @@ int board_boot(Session& s, const BootOptions& opt) {
         req.ro_paths = opt.ro_paths;
         req.command = {std::string(kBoardRunDir) + "/tool", "_init", std::to_string(c.master)};
         g_power_cut = false;
+        stop_watchdog_disarm();
         Uplink uplink;
         std::string net_err;
         pid_t child = start_sandbox(s, req, null, null, 2, {c.master}, uplink, net_err);
@@ -336,11 +338,14 @@ int board_boot(Session& s, const BootOptions& opt) {
         int status = 0;
         Relay why = relay(c, child, status, deadline);
         g_sandbox_pid = 0;
+        stop_watchdog_arm("ending the board's processes");
         if (why != Relay::child_exited) {
             kill_and_reap(child);
             drain(c);
         }
+        stop_watchdog_step("stopping the board's network");
         uplink_stop(uplink);
+        stop_watchdog_step("ending the boot");
         if (why == Relay::timeout) {
             event_log_write(s.log, "timeout");
             result = kBootTimeout;
@@ -421,6 +426,7 @@ int board_run(Session& s, const std::vector<std::string>& command, const std::ve
         if (g_stop_signal) kill(child, SIGKILL);
     }
     g_sandbox_pid = 0;
+    stop_watchdog_arm("stopping the board's network");
     uplink_stop(uplink);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);

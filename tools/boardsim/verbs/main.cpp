@@ -20,6 +20,7 @@
 #include "tools/boardsim/network/uplink.h"
 #include "tools/boardsim/sandbox/session.h"
 #include "tools/boardsim/sandbox/standins.h"
+#include "tools/boardsim/sandbox/stop_watchdog.h"
 
 namespace {
 
@@ -670,7 +671,9 @@ int cmd_boot_or_run(const std::string& verb, const std::vector<std::string>& a) 
     }
     std::fflush(stdout);
     int rc = verb == "boot" ? board_boot(s, opt) : board_run(s, command, opt.ro_paths);
+    stop_watchdog_arm("unmounting the board's file systems");
     session_stop(s);
+    stop_watchdog_disarm();
     return rc;
 }
 
