@@ -43,7 +43,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap, busybox, fuse3, dnsmasq-base, iproute2, lrzsz")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap, busybox, fuse3, dnsmasq-base, iproute2, lrzsz, libfaketime")
 find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
