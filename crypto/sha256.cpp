@@ -99,7 +99,7 @@ __attribute__((always_inline)) inline void transform_body(uint32_t h[8], const u
     BM_ROUND(d, e, f, g, hh, a, b, c, (i) + 5, W((i) + 5), y, x); \
     BM_ROUND(c, d, e, f, g, hh, a, b, (i) + 6, W((i) + 6), x, y); \
     BM_ROUND(b, c, d, e, f, g, hh, a, (i) + 7, W((i) + 7), y, x)
-#define BM_LOAD(i) (w[i] = load_be32(p + size_t{4} * (i)))
+#define BM_LOAD(i) (w[i] = load_be32(p + 4 * static_cast<size_t>(i)))
 
         BM_EIGHT(0, BM_LOAD);
         BM_EIGHT(8, BM_LOAD);
@@ -156,9 +156,9 @@ void transform_shani(uint32_t h[8], const uint8_t *p, size_t nblocks) {
 #pragma GCC unroll 16
         for (int g = 0; g < 16; ++g) {
             if (g < 4) {
-                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + size_t{16} * g)), mask);
+                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * static_cast<size_t>(g))), mask);
             }
-            __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i *>(&K[size_t{4} * g])));
+            __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i *>(&K[4 * static_cast<size_t>(g)])));
             st1 = _mm_sha256rnds2_epu32(st1, st0, msg);
             if (g >= 3 && g <= 14) {
                 __m128i t = _mm_alignr_epi8(m[g & 3], m[(g - 1) & 3], 4);

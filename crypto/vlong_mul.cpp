@@ -326,7 +326,7 @@ bool mul_units(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols, bo
     pack(A, a, na, la);
     pack(B, b, nb, lb);
     if (kara) {
-        kara_mul(R, A, B, la, R + size_t{2} * (la + lb));
+        kara_mul(R, A, B, la, R + 2 * static_cast<size_t>(la + lb));
     } else {
         mul_cols(R, A, la, B, lb, lc);
     }
@@ -343,7 +343,7 @@ bool sqr_units(u32* r, const u32* a, u32 na, u32 ncols, bool kara) {
     Wide* R = A + la;
     pack(A, a, na, la);
     if (kara) {
-        kara_sqr(R, A, la, R + size_t{2} * la + 1);
+        kara_sqr(R, A, la, R + 2 * static_cast<size_t>(la) + 1);
     } else {
         sqr_cols(R, A, la, lc);
     }

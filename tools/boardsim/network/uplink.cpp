@@ -305,7 +305,7 @@ std::string uplink_start(Uplink& u, const Session& s, pid_t sandbox_pid) {
         if (n <= 0) break;
         line.append(buf, static_cast<std::size_t>(n));
     }
-    line = line.substr(0, line.find('\n'));
+    if (const std::size_t end = line.find('\n'); end != std::string::npos) line.resize(end);
     if (line == "ready") return {};
     uplink_stop(u);
     return "the management port could not be set up: " +
