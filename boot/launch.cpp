@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "board/i2c.h"
-#include "boot/sequence.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 

@@ -12,7 +12,7 @@
 #include "board/nvram.h"
 #include "boot/build_options.h"
 #include "boot/launch.h"
-#include "boot/sequence.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 #include "boot/trial.h"

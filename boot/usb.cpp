@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "boot/sequence.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 #include "console/console.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "boot/sequence.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 #include "boot/slot.h"
