@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "boot/settings.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "unique_fd.h"
 

@@ -9,8 +9,8 @@
 
 #include "board/led.h"
 #include "boot/reboot.h"
-#include "boot/settings.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "crypto_platform.h"
 #include "random.h"
