@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean package \
+.PHONY: coverage help all deps demo demo-again test build-% test-% analyse fuzz fuzz-smoke bench clean package \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
@@ -12,9 +12,10 @@ all: build-host
 help:
 	@echo "make demo          install dependencies, build, boot a fresh demo board here (Ctrl-] leaves)"
 	@echo "make demo-again    boot the demo board again with what was changed on it"
-	@echo "make test          every test: host, asan and ppc builds, fuzz smoke runs, the e500 system"
+	@echo "make test          every test: host, asan and ppc builds, the analysers, fuzz smoke runs, the e500 system"
 	@echo "make test-PRESET   build and test one preset: host, asan or ppc (CTEST_ARGS='-R NAME' for one test)"
 	@echo "make build-PRESET  build one preset (binaries in build/PRESET/bin)"
+	@echo "make analyse       clang-tidy and cppcheck over bootmgr, crypto and the tools; fails on any finding"
 	@echo "make fuzz          the fuzz targets for 10 minutes each (scripts/fuzz TARGET... for some)"
 	@echo "make fuzz-smoke    every fuzz target for 15 seconds, as make test does"
 	@echo "make bench         benchmarks against zlib, OpenSSL and mbedTLS in the same run"
@@ -50,11 +51,15 @@ demo: build-host
 demo-again: build-host
 	build/host/bin/boardsim boot $(BOARD) --trace
 
-# Every test of every preset, a short run of each fuzz target, then the
-# scenarios on the emulated e500 system (scripts/test-all: a summary line per
-# stage and a verdict at the end).
+# Every test of every preset, the analysers, a short run of each fuzz target,
+# then the scenarios on the emulated e500 system (scripts/test-all: a summary
+# line per stage and a verdict at the end).
 test: deps
 	@scripts/test-all
+
+# clang-tidy (.clang-tidy) and cppcheck over the host build's sources.
+analyse: deps
+	scripts/analyse
 
 fuzz-smoke: deps
 	scripts/fuzz --smoke

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "board/i2c.h"
-#include "boot/sequence.h"
-#include "boot/settings.h"
+#include "boot/reboot.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 
 #ifdef BOOTMGR_COVERAGE
 extern "C" void __gcov_dump();

@@ -1,13 +1,12 @@
 #include "boot/sequence.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 
 #include "board/i2c.h"
 #include "board/mtd.h"
 #include "board/nvram.h"
 #include "board/rtc.h"
+#include "boot/reboot.h"
 #include "boot/settings.h"
 #include "boot/shell.h"
 #include "boot/slot.h"
@@ -36,14 +35,6 @@ std::string rtc_date_command(const std::uint8_t regs[7]) {
     return shell_format("date %2.2x%2.2x%2.2x%2.2x20%2.2x.%2.2x\n", regs[5] & 0x1F,
                         regs[4] & 0x3F, regs[2] & 0x3F, regs[1] & 0x7F, regs[6],
                         regs[0] & 0x7F);
-}
-
-void reboot_board() {
-    ::sleep(1);
-    if (shell_run("reboot") < 0) {
-        std::fputs("System reboot failed, please power-cycle.\n", stderr);
-    }
-    std::exit(0);
 }
 
 void boot_main() {

@@ -1,12 +1,11 @@
 #include "boot/settings.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "board/mtd.h"
-
-BootSettings g_boot_settings;
 
 namespace {
 

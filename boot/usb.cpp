@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "boot/sequence.h"
-#include "boot/settings.h"
+#include "boot/reboot.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "image/file_writer.h"
 #include "image/install_log.h"

@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "boot/settings.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "unique_fd.h"
 
@@ -160,7 +160,7 @@ int interface_link_up(const char* name) {
 
 bool mac_address_valid(const char* text) {
     // "nn:" five times, then "nn" and the end.
-    for (int i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < 6; ++i) {
         const char* pair = text + 3 * i;
         if (!is_hex(pair[0]) || !is_hex(pair[1])) return false;
         if (pair[2] != (i < 5 ? ':' : '\0')) return false;

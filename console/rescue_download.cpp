@@ -10,9 +10,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "boot/settings.h"
 #include "boot/shell.h"
 #include "boot/usb.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "console/mgmt_network.h"
 #include "console/serial_download.h"

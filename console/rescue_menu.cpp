@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "boot/sequence.h"
-#include "boot/settings.h"
+#include "boot/reboot.h"
 #include "boot/shell.h"
 #include "boot/slot.h"
+#include "boot_settings.h"
 #include "byteorder.h"
 #include "console/console.h"
 #include "console/mgmt_network.h"

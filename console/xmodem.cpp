@@ -17,7 +17,7 @@ constexpr int kDataByteMs = 1000;
 constexpr int kMaxErrorsInARow = 3;
 constexpr int kRepeatQuietMs = 1000;  // the rest of a repeated block has passed
 constexpr int kErrorQuietMs = 2000;   // the rest of a bad block has passed
-constexpr std::size_t kMaxPurged = 16 * 1024;
+constexpr std::size_t kMaxPurged = std::size_t{16} * 1024;
 constexpr int kCancelBytes = 5;
 
 constexpr std::array<std::uint16_t, 256> make_crc_table() {

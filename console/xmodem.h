@@ -35,7 +35,7 @@ inline constexpr std::uint8_t XMODEM_CAN = 0x18;
 inline constexpr std::uint8_t XMODEM_CRC_MODE = 'C';
 
 inline constexpr int XMODEM_FIRST_BLOCK_TRIES = 60;
-inline constexpr std::size_t XMODEM_MAX_SKIPPED = 2 * (1024 + 5);
+inline constexpr std::size_t XMODEM_MAX_SKIPPED = std::size_t{2} * (1024 + 5);
 
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final
 // inversion) continued from `crc` over `data`.

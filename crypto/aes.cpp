@@ -102,7 +102,7 @@ inline uint32_t sub_word(uint32_t w) {
 // FIPS 197 section 5.2; returns the number of rounds.
 uint32_t expand_enc(uint32_t *rk, const uint8_t *key, int nk) {
     const int total = 4 * (nk + 7);
-    for (int i = 0; i < nk; ++i) rk[i] = load_be32(key + 4 * i);
+    for (int i = 0; i < nk; ++i) rk[i] = load_be32(key + 4 * static_cast<size_t>(i));
     for (int i = nk; i < total; ++i) {
         uint32_t t = rk[i - 1];
         if (i % nk == 0) t = sub_word((t << 8) | (t >> 24)) ^ RCON[i / nk - 1];

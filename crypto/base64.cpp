@@ -40,11 +40,11 @@ int32_t BASE64_decode(const uint8_t* text, uint32_t length, uint8_t** out, uint3
     if (t == nullptr) return ERR_BASE64_NO_TABLE;
     if (length < 4 || length % 4 != 0) return ERR_BASE64_BAD_INPUT;
     const uint32_t groups = length / 4;
-    auto* buf = static_cast<uint8_t*>(CRYPTO_malloc(groups * 3));
-    if (buf == nullptr) return ERR_MEM_ALLOC_FAIL;
     uint32_t outLen = groups * 3;
+    auto* buf = static_cast<uint8_t*>(CRYPTO_malloc(outLen));
+    if (buf == nullptr) return ERR_MEM_ALLOC_FAIL;
     uint8_t* o = buf;
-    for (uint32_t g = 0; g < groups; ++g) {
+    for (size_t g = 0; g < groups; ++g) {
         const uint8_t* c = text + 4 * g;
         const bool last = g + 1 == groups;
         const uint32_t v0 = t[c[0]];

@@ -179,7 +179,7 @@ MSTATUS DES_initKey(DesKey *ks, const uint8_t *key) {
 
 MSTATUS TDES_initKey(TdesKey *ks, const uint8_t *key) {
     if (!ks || !key) return ERR_NULL_POINTER;
-    for (int i = 0; i < 3; ++i) DES_initKey(&ks->k[i], key + 8 * i);
+    for (size_t i = 0; i < 3; ++i) DES_initKey(&ks->k[i], key + 8 * i);
     return CRYPTO_OK;
 }
 

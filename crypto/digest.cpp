@@ -37,7 +37,7 @@ struct Row {
     static MSTATUS init(void *ctx) { return Init(static_cast<Ctx *>(ctx)); }
     static MSTATUS update(void *ctx, const uint8_t *d, uint32_t n) { return Update(static_cast<Ctx *>(ctx), d, n); }
     static MSTATUS final(void *ctx, uint8_t *out) { return Final(static_cast<Ctx *>(ctx), out); }
-    static constexpr HashSuite row(uint32_t digestSize, uint32_t blockSize) {
+    static constexpr HashSuite row(uint32_t digestSize, uint32_t blockSize) noexcept {
         return HashSuite{digestSize, blockSize, alloc, free, init, update, final};
     }
 };

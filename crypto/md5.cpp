@@ -24,7 +24,7 @@ inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 void transform(uint32_t h[4], const uint8_t *p, size_t nblocks) {
     uint32_t x[16];
     while (nblocks--) {
-        for (int i = 0; i < 16; ++i) x[i] = load_le32(p + 4 * i);
+        for (size_t i = 0; i < 16; ++i) x[i] = load_le32(p + 4 * i);
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
         for (int i = 0; i < 64; ++i) {
             uint32_t f;

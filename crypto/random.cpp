@@ -63,7 +63,7 @@ MSTATUS depot_init() {
 // 20..39 and 40..59 in turn.
 void g_steps() {
     uint8_t out[20];
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 3; ++i) {
         SHA1_G(g_depot.pool, out);
         std::memcpy(g_depot.pool + 20 * i, out, 20);
     }
@@ -104,7 +104,7 @@ MSTATUS kernel_entropy(uint8_t *buf, uint32_t n) {
         if (r == -EINTR) continue;
         if (r == -EAGAIN && !g_depot.kernelWaitOver) {
             if (RTOS_getTimeInMS() - start < g_kernelWaitMs) {
-                const timespec pause{0, 10 * 1000 * 1000};
+                const timespec pause{0, 10'000'000};  // 10 ms
                 nanosleep(&pause, nullptr);
                 continue;
             }

@@ -15,7 +15,7 @@ inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 void transform(uint32_t h[5], const uint8_t *p, size_t nblocks) {
     uint32_t w[80];
     while (nblocks--) {
-        for (int i = 0; i < 16; ++i) w[i] = load_be32(p + 4 * i);
+        for (size_t i = 0; i < 16; ++i) w[i] = load_be32(p + 4 * i);
         for (int i = 16; i < 80; ++i) w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
         for (int i = 0; i < 80; ++i) {

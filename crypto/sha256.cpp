@@ -82,24 +82,24 @@ __attribute__((always_inline)) inline void transform_body(uint32_t h[8], const u
 #define BM_S1(v) big_sigma1<Nested>(v)
 #define BM_s0(v) small_sigma0<Nested>(v)
 #define BM_s1(v) small_sigma1<Nested>(v)
-#define BM_ROUND(a, b, c, d, e, f, g, h, i, wi, ab, bc)                         \
-    do {                                                                        \
-        const uint32_t t1 = h + BM_S1(e) + ((g) ^ ((e) & ((f) ^ (g)))) + K[i] + (wi); \
-        ab = (a) ^ (b);                                                         \
-        d += t1;                                                                \
-        h = t1 + BM_S0(a) + ((b) ^ (ab & bc));                                  \
+#define BM_ROUND(a, b, c, d, e, f, g, h, i, wi, ab, bc)                             \
+    do {                                                                            \
+        const uint32_t t1 = (h) + BM_S1(e) + ((g) ^ ((e) & ((f) ^ (g)))) + K[i] + (wi); \
+        (ab) = (a) ^ (b);                                                           \
+        (d) += t1;                                                                  \
+        (h) = t1 + BM_S0(a) + ((b) ^ ((ab) & (bc)));                                \
     } while (0)
 #define BM_W(i) (w[(i) & 15] += BM_s1(w[((i) - 2) & 15]) + w[((i) - 7) & 15] + BM_s0(w[((i) - 15) & 15]))
-#define BM_EIGHT(i, W)                                       \
-    BM_ROUND(a, b, c, d, e, f, g, hh, i + 0, W(i + 0), x, y); \
-    BM_ROUND(hh, a, b, c, d, e, f, g, i + 1, W(i + 1), y, x); \
-    BM_ROUND(g, hh, a, b, c, d, e, f, i + 2, W(i + 2), x, y); \
-    BM_ROUND(f, g, hh, a, b, c, d, e, i + 3, W(i + 3), y, x); \
-    BM_ROUND(e, f, g, hh, a, b, c, d, i + 4, W(i + 4), x, y); \
-    BM_ROUND(d, e, f, g, hh, a, b, c, i + 5, W(i + 5), y, x); \
-    BM_ROUND(c, d, e, f, g, hh, a, b, i + 6, W(i + 6), x, y); \
-    BM_ROUND(b, c, d, e, f, g, hh, a, i + 7, W(i + 7), y, x)
-#define BM_LOAD(i) (w[i] = load_be32(p + 4 * (i)))
+#define BM_EIGHT(i, W)                                            \
+    BM_ROUND(a, b, c, d, e, f, g, hh, (i) + 0, W((i) + 0), x, y); \
+    BM_ROUND(hh, a, b, c, d, e, f, g, (i) + 1, W((i) + 1), y, x); \
+    BM_ROUND(g, hh, a, b, c, d, e, f, (i) + 2, W((i) + 2), x, y); \
+    BM_ROUND(f, g, hh, a, b, c, d, e, (i) + 3, W((i) + 3), y, x); \
+    BM_ROUND(e, f, g, hh, a, b, c, d, (i) + 4, W((i) + 4), x, y); \
+    BM_ROUND(d, e, f, g, hh, a, b, c, (i) + 5, W((i) + 5), y, x); \
+    BM_ROUND(c, d, e, f, g, hh, a, b, (i) + 6, W((i) + 6), x, y); \
+    BM_ROUND(b, c, d, e, f, g, hh, a, (i) + 7, W((i) + 7), y, x)
+#define BM_LOAD(i) (w[i] = load_be32(p + 4 * static_cast<size_t>(i)))
 
         BM_EIGHT(0, BM_LOAD);
         BM_EIGHT(8, BM_LOAD);
@@ -156,9 +156,9 @@ void transform_shani(uint32_t h[8], const uint8_t *p, size_t nblocks) {
 #pragma GCC unroll 16
         for (int g = 0; g < 16; ++g) {
             if (g < 4) {
-                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * g)), mask);
+                m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * static_cast<size_t>(g))), mask);
             }
-            __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i *>(&K[4 * g])));
+            __m128i msg = _mm_add_epi32(m[g & 3], _mm_load_si128(reinterpret_cast<const __m128i *>(&K[4 * static_cast<size_t>(g)])));
             st1 = _mm_sha256rnds2_epu32(st1, st0, msg);
             if (g >= 3 && g <= 14) {
                 __m128i t = _mm_alignr_epi8(m[g & 3], m[(g - 1) & 3], 4);
@@ -198,7 +198,7 @@ bool cpu_has_bmi2() {
 
 using TransformFn = void (*)(uint32_t *, const uint8_t *, size_t);
 
-bool kind_available(int kind) {
+bool kind_available(int kind) noexcept {
     switch (kind) {
         case SHA256_TRANSFORM_PORTABLE: return true;
 #ifdef BMCRYPTO_SHA_X86
@@ -215,7 +215,7 @@ bool kind_available(int kind) {
     }
 }
 
-TransformFn transform_of(int kind) {
+TransformFn transform_of(int kind) noexcept {
 #ifdef BMCRYPTO_SHA_X86
     if (kind == SHA256_TRANSFORM_PORTABLE_BMI2) return transform_portable_bmi2;
     if (kind == SHA256_TRANSFORM_SHA_EXTENSIONS) return transform_shani;
@@ -225,7 +225,7 @@ TransformFn transform_of(int kind) {
 }
 
 // The best transform this CPU has, or the best portable one.
-int best_kind(bool allowHardware) {
+int best_kind(bool allowHardware) noexcept {
     if (allowHardware && kind_available(SHA256_TRANSFORM_SHA_EXTENSIONS)) return SHA256_TRANSFORM_SHA_EXTENSIONS;
     if (kind_available(SHA256_TRANSFORM_PORTABLE_BMI2)) return SHA256_TRANSFORM_PORTABLE_BMI2;
     return SHA256_TRANSFORM_PORTABLE;

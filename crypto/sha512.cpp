@@ -41,7 +41,7 @@ inline uint64_t rotr(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 void transform(uint64_t h[8], const uint8_t *p, size_t nblocks) {
     uint64_t w[80];
     while (nblocks--) {
-        for (int i = 0; i < 16; ++i) w[i] = load_be64(p + 8 * i);
+        for (size_t i = 0; i < 16; ++i) w[i] = load_be64(p + 8 * i);
         for (int i = 16; i < 80; ++i) {
             const uint64_t s0 = rotr(w[i - 15], 1) ^ rotr(w[i - 15], 8) ^ (w[i - 15] >> 7);
             const uint64_t s1 = rotr(w[i - 2], 19) ^ rotr(w[i - 2], 61) ^ (w[i - 2] >> 6);

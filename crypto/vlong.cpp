@@ -151,12 +151,12 @@ int32_t VLONG_fromBytes(const uint8_t* bytes, int32_t count, vlong** out, vlong*
         unit |= static_cast<u32>(bytes[i]) << shift;
         shift += 8;
         if (shift == 32) {
-            t.v->units[idx++] = unit;
+            t.v->units[idx++] = unit;  // NOLINT(clang-analyzer-core.NullDereference): grown to n >= 1 units
             unit = 0;
             shift = 0;
         }
     }
-    if (shift != 0) t.v->units[idx++] = unit;
+    if (shift != 0) t.v->units[idx++] = unit;  // NOLINT(clang-analyzer-core.NullDereference): grown to n >= 1 units
     t.v->numUnitsUsed = idx;
     normalise(t.v);
     *out = t.take();

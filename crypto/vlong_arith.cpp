@@ -17,8 +17,10 @@ int32_t add_magnitudes(vlong* acc, const vlong* b) {
     // acc may alias b: read b's units through its pointer after the growth.
     const u32* bu = (b == acc) ? acc->units : b->units;
     for (u32 i = na; i < n + 1; ++i) acc->units[i] = 0;
-    u32 c = add_n(acc->units, acc->units, bu, nb);
-    c = add_carry(acc->units + nb, n + 1 - nb, c);
+    const u32 c = add_n(acc->units, acc->units, bu, nb);
+    // Two magnitudes of at most n units sum within n + 1: nothing carries
+    // out of the top unit.
+    add_carry(acc->units + nb, n + 1 - nb, c);
     acc->numUnitsUsed = n + 1;
     normalise(acc);
     return 0;

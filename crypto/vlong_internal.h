@@ -14,6 +14,7 @@
 #endif
 
 #include <cstdint>
+#include <limits>
 #ifdef __x86_64__
 #include <x86intrin.h>
 #endif
@@ -39,7 +40,7 @@ struct Acc {
     }
     u32 low() const { return static_cast<u32>(v); }
 };
-inline void MAC(Acc& c, u32 x, u32 y) { c.v += static_cast<u64>(x) * y; }
+inline void MAC(Acc& c, u32 x, u32 y) { c.v += static_cast<unsigned __int128>(static_cast<u64>(x) * y); }
 inline void MAC2(Acc& c, u32 x, u32 y) {
     c.v += static_cast<unsigned __int128>(static_cast<u64>(x) * y) << 1;
 }
@@ -248,14 +249,17 @@ using Wide = u64;
 #else
 using Wide = u32;
 #endif
-constexpr u32 kUnitsPerLimb = sizeof(Wide) / sizeof(u32);
+// 32-bit units held in one limb of type L.
+template <class L>
+inline constexpr u32 kUnitsPer = std::numeric_limits<L>::digits / 32;
+constexpr u32 kUnitsPerLimb = kUnitsPer<Wide>;
 
 inline u32 limbs_for(u32 units) { return (units + kUnitsPerLimb - 1) / kUnitsPerLimb; }
 
 // Units [0, nu) of src into nl limbs, zero-padded.
 template <class L>
 void pack(L* dst, const u32* src, u32 nu, u32 nl) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     for (u32 i = 0; i < nl; ++i) {
         L v = 0;
         for (u32 j = per; j-- > 0;) {
@@ -269,7 +273,7 @@ void pack(L* dst, const u32* src, u32 nu, u32 nl) {
 // The first nu units held in src.
 template <class L>
 void unpack(u32* dst, const L* src, u32 nu) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     for (u32 i = 0; i < nu; ++i) dst[i] = static_cast<u32>(src[i / per] >> (32 * (i % per)));
 }
 
@@ -303,6 +307,15 @@ struct Temp {
     Temp(const Temp&) = delete;
     Temp& operator=(const Temp&) = delete;
 };
+
+// Makes each temporary in turn: 0, or the status of the first that failed
+// (the rest are left unmade).
+template <class... Temps>
+int32_t make_all(Temps&... temps) {
+    int32_t s = 0;
+    const bool made = (((s = temps.make()) >= 0) && ...);
+    return made ? 0 : s;
+}
 
 // ---------------------------------------------------------------- products
 // (vlong_mul.cpp, instantiated for Wide limbs)

@@ -96,9 +96,7 @@ int32_t VLONG_invMod(const vlong* a, const vlong* modulus, vlong** out, vlong** 
     }
     // Extended Euclid on (m, a mod m), keeping only the coefficient of a.
     Temp r0(pool), r1(pool), t0(pool), t1(pool), q(pool), r(pool), p(pool), mabs(pool);
-    for (Temp* t : {&r0, &r1, &t0, &t1, &q, &r, &p, &mabs}) {
-        if (int32_t s = t->make(); s < 0) return s;
-    }
+    if (int32_t s = make_all(r0, r1, t0, t1, q, r, p, mabs); s < 0) return s;
     if (int32_t s = VLONG_copyInto(mabs.v, modulus); s < 0) return s;
     mabs.v->negative = 0;
     if (int32_t s = VLONG_copyInto(r0.v, mabs.v); s < 0) return s;
@@ -289,7 +287,7 @@ void load_limbs(L* dst, const vlong* v, u32 n) {
 
 template <class L>
 int32_t store_limbs(vlong* v, const L* src, u32 n) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     if (const int32_t s = grow_discard(v, n * per); s < 0) return s;
     unpack(v->units, src, n * per);
     v->numUnitsUsed = n * per;
@@ -301,7 +299,7 @@ int32_t store_limbs(vlong* v, const L* src, u32 n) {
 // the result (still in Montgomery form) replaces x.
 template <class L>
 int32_t mont_exp(const MontgomeryCtx* ctx, vlong* x, const vlong* one, const vlong* exponent) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     const vlong* m = ctx->modulus;
     const u32 units = m->numUnitsUsed;
     const u32 n = (units + per - 1) / per;
@@ -384,7 +382,7 @@ int32_t mont_exp(const MontgomeryCtx* ctx, vlong* x, const vlong* one, const vlo
 // The exponent is scanned from its most significant bit.
 template <class L>
 int32_t mont_words_exp(vlong* result, const vlong* power, const vlong* m, const vlong* exponent, vlong** pool) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     const u32 units = m->numUnitsUsed;
     const u32 n = (units + per - 1) / per;
     Temp x(pool);
@@ -405,7 +403,7 @@ int32_t mont_words_exp(vlong* result, const vlong* power, const vlong* m, const 
     load_limbs(mod, m, n);
     load_limbs(plain, power, n);
     load_limbs(g, result, n);
-    const L m0inv = static_cast<L>(0 - inverse_limb(mod[0]));
+    const L m0inv = static_cast<L>(0 - inverse_limb(mod[0]));  // NOLINT(clang-analyzer-core.CallAndMessage): n >= 1 limbs loaded
     const bool kara = karatsuba_size(units) && units % per == 0;
     std::memcpy(acc, g, n * sizeof(L));
     // A last multiplication (an odd exponent) takes the power itself, not its
@@ -434,7 +432,7 @@ int32_t mont_words_exp(vlong* result, const vlong* power, const vlong* m, const 
 // below m on entry; mu = floor(b^(2n) / m).
 template <class L>
 int32_t barrett_exp(vlong* result, vlong* power, const vlong* m, const vlong* mu, const vlong* exponent) {
-    constexpr u32 per = sizeof(L) / sizeof(u32);
+    constexpr u32 per = kUnitsPer<L>;
     constexpr u32 LB = Limb<L>::kBits;
     const u32 n = m->numUnitsUsed;
     const u32 nl = (n + per - 1) / per;
@@ -490,9 +488,7 @@ int32_t barrett_exp(vlong* result, vlong* power, const vlong* m, const vlong* mu
 int32_t mont_words_pow_mod(const vlong* base, const vlong* exponent, const vlong* modulus, vlong** out,
                            vlong** pool) {
     Temp m(pool), power(pool), result(pool);
-    for (Temp* t : {&m, &power, &result}) {
-        if (int32_t s = t->make(); s < 0) return s;
-    }
+    if (int32_t s = make_all(m, power, result); s < 0) return s;
     int32_t s;
     if ((s = VLONG_copyInto(m.v, modulus)) < 0) return s;
     m.v->negative = 0;
@@ -621,9 +617,7 @@ int32_t VLONG_barrettPowMod(const vlong* base, const vlong* exponent, const vlon
     *out = nullptr;
     if (modulus->numUnitsUsed == 0) return VLONG_ERR_ZERO_MODULUS;
     Temp m(pool), mu(pool), power(pool), result(pool), x(pool);
-    for (Temp* t : {&m, &mu, &power, &result, &x}) {
-        if (int32_t s = t->make(); s < 0) return s;
-    }
+    if (int32_t s = make_all(m, mu, power, result, x); s < 0) return s;
     int32_t s;
     if ((s = VLONG_copyInto(m.v, modulus)) < 0) return s;
     m.v->negative = 0;

@@ -189,7 +189,7 @@ void sqr_cols(L* r, const L* a, u32 na, u32 ncols) {
         const u32 lo = k + 1 > na ? k + 1 - na : 0;
         u32 i = lo;
         u32 j = k - lo;
-        for (; i < j; ++i, --j) MAC2(c, a[i], a[j]);
+        for (; i < j; ++i, --j) MAC2(c, a[i], a[j]);  // NOLINT(clang-analyzer-core.CallAndMessage): na >= 1 limbs packed
         if (i == j) MAC(c, a[i], a[i]);
         c.emit(r[k]);
     }
@@ -326,7 +326,7 @@ bool mul_units(u32* r, const u32* a, u32 na, const u32* b, u32 nb, u32 ncols, bo
     pack(A, a, na, la);
     pack(B, b, nb, lb);
     if (kara) {
-        kara_mul(R, A, B, la, R + 2 * (la + lb));
+        kara_mul(R, A, B, la, R + 2 * static_cast<size_t>(la + lb));
     } else {
         mul_cols(R, A, la, B, lb, lc);
     }
@@ -343,7 +343,7 @@ bool sqr_units(u32* r, const u32* a, u32 na, u32 ncols, bool kara) {
     Wide* R = A + la;
     pack(A, a, na, la);
     if (kara) {
-        kara_sqr(R, A, la, R + 2 * la + 1);
+        kara_sqr(R, A, la, R + 2 * static_cast<size_t>(la) + 1);
     } else {
         sqr_cols(R, A, la, lc);
     }

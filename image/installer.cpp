@@ -12,7 +12,6 @@
 #include "board/mtd.h"
 #include "board/nvram.h"
 #include "boot/launch.h"
-#include "boot/sequence.h"
 #include "boot/trial.h"
 #include "console/console.h"
 #include "image/file_writer.h"

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "board/led.h"
-#include "boot/sequence.h"
-#include "boot/settings.h"
+#include "boot/reboot.h"
 #include "boot/shell.h"
+#include "boot_settings.h"
 #include "console/console.h"
 #include "crypto_platform.h"
 #include "random.h"
@@ -123,7 +123,7 @@ int physical_presence_test() {
         char answer[8];
         console_readline(answer, sizeof answer);
         if (g_boot_settings.interrupted) return 0;
-        if (std::atoi(answer) == count) {
+        if (std::atoi(answer) == count) {  // NOLINT(cert-err34-c): the leading number is the answer; 7 characters cannot overflow
             if (!lowsec_set(true)) {
                 std::printf("Could not create %s: low security mode not enabled\n", LOWSEC_MARKER);
                 return 0;

@@ -19,6 +19,7 @@ inline std::string vstrformat(const char* fmt, va_list ap) {
     return out;
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks each call
 [[gnu::format(printf, 1, 2)]] inline std::string strformat(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -183,7 +183,7 @@ int uplink_main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGINT, SIG_IGN);  // boardsim decides when the board's network goes
-    const pid_t sandbox = static_cast<pid_t>(std::atoi(argv[2]));
+    const pid_t sandbox = static_cast<pid_t>(std::atoi(argv[2]));  // NOLINT(cert-err34-c): boardsim passes it
     const std::string dir = argv[3], leases = argv[4];
     auto fail = [](const std::string& text) {
         report(text);
@@ -224,8 +224,9 @@ int uplink_main(int argc, char** argv) {
     dup2(2, 1);  // the status pipe has had its one line
 
     EventLog log;
-    event_log_open(log, board_events_path(dir), std::strtoll(argv[5], nullptr, 10), std::atoi(argv[6]));
-    log.run = std::atoi(argv[7]);
+    event_log_open(log, board_events_path(dir), std::strtoll(argv[5], nullptr, 10),
+                   std::atoi(argv[6]));  // NOLINT(cert-err34-c): boardsim passes it
+    log.run = std::atoi(argv[7]);  // NOLINT(cert-err34-c): boardsim passes it
     UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!watch || inotify_add_watch(watch.get(), dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0)
         std::fprintf(stderr, "boardsim: cannot watch %s/board.conf (%s); the cable stays as it is.\n", dir.c_str(),
@@ -305,7 +306,7 @@ std::string uplink_start(Uplink& u, const Session& s, pid_t sandbox_pid) {
         if (n <= 0) break;
         line.append(buf, static_cast<std::size_t>(n));
     }
-    line = line.substr(0, line.find('\n'));
+    if (const std::size_t end = line.find('\n'); end != std::string::npos) line.resize(end);
     if (line == "ready") return {};
     uplink_stop(u);
     return "the management port could not be set up: " +

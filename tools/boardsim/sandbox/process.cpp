@@ -21,6 +21,7 @@ pid_t start_program(const std::vector<std::string>& argv, const ProgramIo& io) {
     for (int fd : io.keep) fcntl(fd, F_SETFD, 0);
     signal(SIGPIPE, SIG_DFL);  // boardsim ignores it; its programs must not inherit that
     std::vector<char*> a;
+    a.reserve(argv.size() + 1);
     for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
     a.push_back(nullptr);
     execvp(a[0], a.data());

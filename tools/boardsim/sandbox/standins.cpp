@@ -41,7 +41,7 @@
 
 namespace {
 
-const std::string kRun = kBoardRunDir;
+const std::string kRun = kBoardRunDir;  // NOLINT(cert-err58-cpp): without memory for a path no stand-in runs
 constexpr const char* kBusybox = "/usr/bin/busybox";
 constexpr const char* kApp = "/tmp/home/bin/mp.elf.strip";
 constexpr std::int64_t kRebootGraceNs = 3'000'000'000;
@@ -387,8 +387,8 @@ void wait_console_drained(int master) {
 }
 
 // Low 32 bits of a system call argument (both architectures are little-endian).
-constexpr std::uint32_t arg_offset(int i) {
-    return static_cast<std::uint32_t>(offsetof(struct seccomp_data, args) + 8 * i);
+constexpr std::uint32_t arg_offset(std::size_t i) {
+    return static_cast<std::uint32_t>(offsetof(struct seccomp_data, args) + sizeof(std::uint64_t) * i);
 }
 
 // In the child, before it executes bootmgr: returns the listener descriptor
@@ -483,7 +483,7 @@ void scan_launches(std::set<int>& seen) {
     DIR* d = opendir("/proc");
     if (!d) return;
     while (struct dirent* e = readdir(d)) {
-        int pid = std::atoi(e->d_name);
+        int pid = std::atoi(e->d_name);  // NOLINT(cert-err34-c): names that are not numbers give 0, skipped below
         if (pid <= 0 || seen.count(pid)) continue;
         auto cmd = read_nul_list(std::string("/proc/") + e->d_name + "/cmdline");
         if (cmd.empty()) continue;
@@ -627,7 +627,8 @@ int standin_main(int argc, char** argv) {
     if (argc < 1) return -1;
     std::string name = argv[0];
     if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
-    if (name == "tool" && argc == 3 && std::strcmp(argv[1], "_init") == 0) return board_init(std::atoi(argv[2]));
+    if (name == "tool" && argc == 3 && std::strcmp(argv[1], "_init") == 0)
+        return board_init(std::atoi(argv[2]));  // NOLINT(cert-err34-c): boardsim passes the descriptor
     if (name == "mount") return standin_mount(argc, argv);
     if (name == "umount") return standin_umount(argc, argv);
     if (name == "reboot") return standin_reboot(argc, argv);
