@@ -217,8 +217,8 @@ std::string board_status_read(const std::string& dir, BoardStatus& st) {
         bool malformed = false;
         env_decode(block, st.env, st.env_crc_ok, malformed);
         // The text bootmgr applies: the data area with NULs as blanks (read_bootloader_env).
-        std::string text(block.begin() + 4, block.begin() + 4 + std::min<std::size_t>(block.size() - 4,
-                                                                                    BOOTENV_TEXT_LEN));
+        const auto text_len = static_cast<std::ptrdiff_t>(std::min<std::size_t>(block.size() - 4, BOOTENV_TEXT_LEN));
+        std::string text(block.begin() + 4, block.begin() + 4 + text_len);
         std::replace(text.begin(), text.end(), '\0', ' ');
         BootSettings s;
         bootenv_apply(text, &s);

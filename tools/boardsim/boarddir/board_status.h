@@ -5,6 +5,7 @@
 // (boarddir/board_map.h).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,7 +45,7 @@ struct StatusNvram {
     std::uint8_t boot_slot = 0xFF;
     std::uint8_t booted_image = 0xFF;
     std::uint8_t usb_boot_enable = 0xFF;
-    std::optional<std::string> timestamp[2];  // slot 1 and 2, "2026-12-07T09:47:05"; none when erased
+    std::array<std::optional<std::string>, 2> timestamp;  // slot 1 and 2, "2026-12-07T09:47:05"; none when erased
     std::string serial;                       // printable characters, '?' for others; empty when unset
 };
 

@@ -54,7 +54,7 @@ int event_log_last_run(const std::string& path) {
             if (line == std::string::npos && lo > 0) break;  // the line starts in the previous chunk
             const std::size_t key = buf.find("\"run\":", from);
             if (key == std::string::npos || key > at) continue;
-            return std::atoi(buf.c_str() + key + 6);
+            return static_cast<int>(std::strtol(buf.c_str() + key + 6, nullptr, 10));
         }
         hi = lo;
     }

@@ -87,7 +87,7 @@ std::string flash_text(const Fields& e, std::uint64_t end, int count) {
 }
 
 // What a /user path is to the boot manager, for the files it keeps there.
-std::string path_text(std::string path) {
+std::string path_text(const std::string& path) {
     std::string what;
     std::string base = path;
     for (const char* suffix : {".new", ".tmp"})
@@ -172,7 +172,7 @@ bool trace_parse_event(std::string_view s, Fields& fields) {
 
 std::string trace_describe(const Fields& e) {
     const std::string kind = get(e, "kind");
-    auto with_args = [&](std::string head) {
+    auto with_args = [&](const std::string& head) {
         const std::string args = get(e, "args");
         return args.empty() ? head : head + " " + args;
     };

@@ -255,7 +255,7 @@ void wait_until_link_reported(const std::string& iface) {
         link.cmd = ETHTOOL_GLINK;
         req.ifr_data = reinterpret_cast<char*>(&link);
         if (::ioctl(sock.get(), SIOCETHTOOL, &req) != 0 || link.data == 0) return;
-        const timespec pause{0, 20 * 1000 * 1000};
+        const timespec pause{0, 20'000'000};
         ::syscall(SYS_nanosleep, &pause, nullptr);
     }
 }
