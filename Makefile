@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke bench clean \
+.PHONY: coverage help all deps demo demo-again test build-% test-% fuzz fuzz-smoke fuzz-campaign bench clean \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
@@ -17,6 +17,8 @@ help:
 	@echo "make build-PRESET  build one preset (binaries in build/PRESET/bin)"
 	@echo "make fuzz          the fuzz targets for 10 minutes each (scripts/fuzz TARGET... for some)"
 	@echo "make fuzz-smoke    every fuzz target for 15 seconds, as make test does"
+	@echo "make fuzz-campaign every fuzz target for 10 million runs or 30 minutes, then its"
+	@echo "                   corpus minimised into tests/fuzz/corpus and a table of the results"
 	@echo "make bench         benchmarks against zlib, OpenSSL and mbedTLS in the same run"
 	@echo "make coverage      line coverage of the unit, board and scenario suites, per folder and as HTML"
 	@echo "make e500-demo     the demo board on the emulated e500 PowerPC system (Ctrl-A x leaves)"
@@ -58,6 +60,9 @@ fuzz-smoke: deps
 
 fuzz: deps
 	scripts/fuzz
+
+fuzz-campaign: deps
+	scripts/fuzz --campaign
 
 coverage: deps
 	scripts/coverage

@@ -8,6 +8,7 @@
 // Sets the world up; call once, before the first input (LLVMFuzzerInitialize).
 // Runs as root or, where unprivileged user namespaces are allowed, as any
 // user. Prints why and aborts when the world cannot be made: the target must
-// never run against the real folders. Corpus and artifact paths must not lie
-// under /tmp, which is hidden afterwards.
+// never run against the real folders. Corpus and artifact paths, and TMPDIR
+// (where libFuzzer keeps a merge's control file), must not lie under /tmp,
+// which is hidden afterwards.
 void fuzz_enter_private_mounts();
