@@ -1,16 +1,16 @@
 // The rescue menu fed any key stream, in a private world (private_mounts.h)
 // with an empty USB stick and no low security mode. The keys arrive on the
-// console (standard input, a pipe) and end with the end of input. Letters
-// whose actions leave this process's reach are taken out of the stream: T
-// and M (the management network and its shell commands), X (the serial
-// transfer, with waits of seconds), P and R (the LED test and the reboot), K
-// (a shell command); the menu's choice of them is the same table lookup as
-// for the letters kept. NUL keys are taken out too: the console's end of
-// input is reported once per process and stays reported (console.h), so it
-// is reached before the first input, and a NUL key would read as that end.
+// console (standard input, a pipe). Letters whose actions leave this
+// process's reach are taken out of the stream: T and M (the management
+// network and its shell commands), X (the serial transfer, with waits of
+// seconds), P and R (the LED test and the reboot), K (a shell command); the
+// menu's choice of them is the same table lookup as for the letters kept.
+// Every stream ends with keys that leave any question (the USB file number
+// with its line editor in any state) and then the menu: the console's end of
+// input, once met, stays met for the whole process (console.h), so no input
+// may reach it or the inputs after it would run differently.
 // Besides the sanitizers it checks:
-// - the menu returns 1, and ends either on an E typed at its prompt or at
-//   the end of input, having then read every key;
+// - the menu returns 1 on the E typed at its prompt, not at the end of input;
 // - the menu lists exactly the letters T, X, P, R and E;
 // - a key it calls unknown is not one of its letters.
 #include <cctype>
@@ -41,7 +41,10 @@ constexpr std::string_view kListed =
     "\tP) Physical presence (low security mode)\n"
     "\tR) Reboot\n"
     "\tE) Exit\n";
-constexpr std::string_view kEnded = "Console input ended. Leaving rescue mode.\n";
+// '!' closes an escape sequence or is typed, Ctrl-C ends the line, "q" and
+// Enter answer the question again if the line was refused; at the prompt all
+// of these are unknown options. Then E.
+constexpr std::string_view kLeave = "!\x03q\rE";
 
 int g_output = -1;
 
@@ -62,7 +65,7 @@ std::string captured_output() {
     return out;
 }
 
-// Replaces standard input with a pipe holding `keys`, already at its end.
+// Replaces standard input with a pipe holding `keys`, its writing end closed.
 bool feed_console(const std::vector<unsigned char>& keys) {
     int fds[2];
     if (::pipe(fds) != 0) return false;
@@ -79,9 +82,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_enter_private_mounts();
     g_output = ::memfd_create("console", MFD_CLOEXEC);
     check(g_output >= 0 && std::fflush(stdout) == 0 && ::dup2(g_output, STDOUT_FILENO) == STDOUT_FILENO);
-    check(feed_console({}));
-    console_getkey();
-    check(console_input_ended());
     return 0;
 }
 
@@ -91,10 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<unsigned char> keys;
     for (std::size_t i = 0; i < size; ++i) {
         const unsigned char k = data[i];
-        if (k != 0 && kLeftOut.find(static_cast<char>(std::toupper(k))) == std::string_view::npos) {
-            keys.push_back(k);
-        }
+        if (kLeftOut.find(static_cast<char>(std::toupper(k))) == std::string_view::npos) keys.push_back(k);
     }
+    keys.insert(keys.end(), kLeave.begin(), kLeave.end());
     if (!feed_console(keys)) return 0;
     std::fflush(stdout);
     check(::ftruncate(g_output, 0) == 0 && ::lseek(g_output, 0, SEEK_SET) == 0);
@@ -103,12 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string out = captured_output();
     check(out.compare(0, kListed.size(), kListed) == 0);
-    unsigned char rest = 0;
-    if (ends_with(out, kEnded)) {
-        check(::read(STDIN_FILENO, &rest, 1) == 0);
-    } else {
-        check(ends_with(out, "\nOption? : E\n") || ends_with(out, "\nOption? : e\n"));
-    }
+    check(!console_input_ended());
+    check(ends_with(out, "\nOption? : E\n") || ends_with(out, "\nOption? : e\n"));
     for (std::size_t at = 0; (at = out.find("\nunknown option \"", at)) != std::string::npos; ++at) {
         const auto key = static_cast<unsigned char>(out[at + 17]);
         check(kLetters.find(static_cast<char>(key)) == std::string_view::npos &&
