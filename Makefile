@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 BOARD ?= build/demo-board
 
-.PHONY: coverage help all deps demo demo-again test build-% test-% analyse fuzz fuzz-smoke bench clean package \
+.PHONY: coverage help all deps demo demo-again test build-% test-% analyse fuzz fuzz-smoke fuzz-campaign bench clean package \
 	e500-prereq e500-demo e500-test e500-bench
 
 all: build-host
@@ -18,6 +18,8 @@ help:
 	@echo "make analyse       clang-tidy and cppcheck over bootmgr, crypto and the tools; fails on any finding"
 	@echo "make fuzz          the fuzz targets for 10 minutes each (scripts/fuzz TARGET... for some)"
 	@echo "make fuzz-smoke    every fuzz target for 15 seconds, as make test does"
+	@echo "make fuzz-campaign every fuzz target for 10 million runs or 30 minutes, then its"
+	@echo "                   corpus minimised into tests/fuzz/corpus and a table of the results"
 	@echo "make bench         benchmarks against zlib, OpenSSL and mbedTLS in the same run"
 	@echo "make coverage      line coverage of the unit, board and scenario suites, per folder and as HTML"
 	@echo "make e500-demo     the demo board on the emulated e500 PowerPC system (Ctrl-A x leaves)"
@@ -72,6 +74,9 @@ fuzz: deps
 package: build-host
 	cd build/host && cpack -G DEB
 	@ls build/host/*.deb
+
+fuzz-campaign: deps
+	scripts/fuzz --campaign
 
 coverage: deps
 	scripts/coverage

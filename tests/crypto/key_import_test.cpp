@@ -158,6 +158,104 @@ TEST_F(KeyImport, RsaShapesAndLimits) {
     }
 }
 
+// Whether `text` imports as exactly the RSA public key (n, e), or is refused
+// with a non-zero status and an empty handle. A text that imports as some
+// other key is neither.
+enum class KeyOutcome { TheKey, Refused, Other };
+
+KeyOutcome import_outcome(const std::string& text, const Bytes& n) {
+    KeyHandle h;
+    KEY_initHandle(&h);
+    const int32_t status = import(text, &h);
+    KeyOutcome o = KeyOutcome::Other;
+    if (status != 0) {
+        o = h.keyType == KEY_TYPE_EMPTY ? KeyOutcome::Refused : KeyOutcome::Other;
+    } else if (h.keyType == KEY_TYPE_RSA) {
+        const auto* k = static_cast<const RsaKey*>(h.key);
+        if (value_bytes(k->modulus) == n && value_bytes(k->exponent) == kE65537) o = KeyOutcome::TheKey;
+    }
+    KEY_freeHandle(&h);
+    return o;
+}
+
+const char* outcome_name(KeyOutcome o) {
+    return o == KeyOutcome::TheKey ? "the key" : o == KeyOutcome::Refused ? "refused" : "another key";
+}
+
+TEST_F(KeyImport, EveryTruncationOfDerAndPem) {
+    const Bytes n = modulus(256);
+    const Bytes der = rsa_spki(n, kE65537);
+    for (size_t len = 0; len < der.size(); ++len) {
+        const std::string cut(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(len));
+        EXPECT_STREQ("refused", outcome_name(import_outcome(cut, n))) << "DER cut to " << len;
+    }
+    // A PEM text holds the whole key once its last Base64 character is in;
+    // the END line and the line ends after it are not needed.
+    const std::string text = pem(der);
+    const size_t body_end = text.find("\n-----END");
+    ASSERT_NE(std::string::npos, body_end);
+    for (size_t len = 0; len <= text.size(); ++len) {
+        const KeyOutcome expected = len >= body_end ? KeyOutcome::TheKey : KeyOutcome::Refused;
+        EXPECT_STREQ(outcome_name(expected), outcome_name(import_outcome(text.substr(0, len), n)))
+            << "PEM cut to " << len << " of " << text.size();
+    }
+}
+
+TEST_F(KeyImport, ArmourLineEndsAndBlanks) {
+    const Bytes n = modulus(256);
+    const Bytes der = rsa_spki(n, kE65537);
+    const std::string good = pem(der);
+    const std::string body = good.substr(good.find('\n') + 1, good.find("-----END") - good.find('\n') - 1);
+    const auto replace_all = [](std::string s, const std::string& from, const std::string& to) {
+        for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size()) s.replace(p, from.size(), to);
+        return s;
+    };
+    const auto first_line_end = good.find('\n', good.find('\n') + 1);  // end of the first Base64 line
+    struct Row {
+        const char* what;
+        std::string text;
+        KeyOutcome expected;
+    } rows[] = {
+        // Armour lines are dropped whatever they say: the content decides.
+        {"private key armour around a public key", pem(der, "PRIVATE KEY"), KeyOutcome::TheKey},
+        {"certificate armour", pem(der, "CERTIFICATE"), KeyOutcome::TheKey},
+        {"BEGIN and END labels differ", "-----BEGIN PUBLIC KEY-----\n" + body + "-----END RSA KEY-----\n",
+         KeyOutcome::TheKey},
+        {"no END line", "-----BEGIN PUBLIC KEY-----\n" + body, KeyOutcome::TheKey},
+        {"no BEGIN line", body + "-----END PUBLIC KEY-----\n", KeyOutcome::TheKey},
+        {"armour words without dashes join the Base64", "BEGIN PUBLIC KEY\n" + body + "END PUBLIC KEY\n",
+         KeyOutcome::Refused},
+        {"armour only", "-----BEGIN PUBLIC KEY-----\n-----END PUBLIC KEY-----\n", KeyOutcome::Refused},
+        {"text after the END line", good + "trailing words\n", KeyOutcome::Refused},
+        // Line ends.
+        {"CRLF", pem(der, "PUBLIC KEY", "\r\n"), KeyOutcome::TheKey},
+        {"CR alone", pem(der, "PUBLIC KEY", "\r"), KeyOutcome::TheKey},
+        {"CRLF and LF mixed", replace_all(good, "-----\n", "-----\r\n"), KeyOutcome::TheKey},
+        {"no line ends inside the Base64", "-----BEGIN PUBLIC KEY-----\n" + replace_all(body, "\n", "") +
+                                              "\n-----END PUBLIC KEY-----\n",
+         KeyOutcome::TheKey},
+        // Blanks. Tabs are skipped only where a line or a blank has ended a
+        // run of Base64, so a tab right after Base64 characters joins them.
+        {"blank lines between Base64 lines", replace_all(good, "\n", "\n\n"), KeyOutcome::TheKey},
+        {"leading blanks and tabs on every line", replace_all(good, "\n", "\n \t "), KeyOutcome::TheKey},
+        {"trailing blanks", replace_all(good, "\n", "  \n"), KeyOutcome::TheKey},
+        {"a blank inside a Base64 line", good.substr(0, first_line_end - 10) + " " + good.substr(first_line_end - 10),
+         KeyOutcome::TheKey},
+        {"a tab at the end of a Base64 line", good.substr(0, first_line_end) + "\t" + good.substr(first_line_end),
+         KeyOutcome::Refused},
+        {"a tab inside a Base64 line", good.substr(0, first_line_end - 10) + "\t" + good.substr(first_line_end - 10),
+         KeyOutcome::Refused},
+        {"a NUL inside a Base64 line", good.substr(0, first_line_end - 10) + std::string(1, '\0') +
+                                          good.substr(first_line_end - 10),
+         KeyOutcome::Refused},
+        {"empty text", "", KeyOutcome::Refused},
+        {"blanks only", " \r\n\t\n", KeyOutcome::Refused},
+    };
+    for (const auto& r : rows) {
+        EXPECT_STREQ(outcome_name(r.expected), outcome_name(import_outcome(r.text, n))) << r.what;
+    }
+}
+
 // A toy RSAPrivateKey (p = 61, q = 53, e = 17) travels through the blob with
 // its derived parts; the primes are swapped so p is the larger.
 TEST_F(KeyImport, PrivateKeyThroughTheBlob) {
