@@ -231,6 +231,8 @@ TEST(ImageRecords, MalformedRecordsStopTheWalk) {
          0x00},
         {"record length 2 is shorter than its own fields", rec(4, 2, 0), 0,
          IMAGE_RECORD_TOO_SHORT, 0},
+        {"record one byte past the header length", cat(rec(4, 6, 2), rec(3, 5, 0)), 0,
+         IMAGE_RECORD_PAST_HEADER, 1},
         {"record past the bytes supplied", cat(rec(4, 6, 2), rec(4, 8, 4)), 34,
          IMAGE_RECORD_PAST_HEADER, 1},
         {"well-formed records end normally", cat(rec(4, 6, 2), rec(9, 4, 0)), 0, IMAGE_RECORDS_END,

@@ -119,6 +119,23 @@ def test_boot_image_left_on_the_stick_installs_once(board, tmp_path):
     assert "Image2 updated succeeded" in third
 
 
+def test_boot_image_memory_compares_the_whole_digest(board, tmp_path):
+    """A recorded digest that differs from the stick's image only in its last
+    character is another image: it is installed."""
+    stick = board.usb()
+    board.nvram_set(0x13B, 0xD5)
+    image = create(stick / "NPX7710_Boot.img", [{"type": "velta", "payload": b"v" * 4000}], tmp_path)
+    digest = hashlib.md5(image.read_bytes()).hexdigest()
+    last = "0" if digest[-1] != "0" else "1"
+    memory = board.user / "images" / "usb-boot-installed"
+    memory.parent.mkdir(parents=True, exist_ok=True)
+    memory.write_text(digest[:-1] + last)
+    out = boot_text(board, "2\n")
+    assert "was installed before" not in out
+    assert "Image2 updated succeeded" in out
+    assert memory.read_text() == digest
+
+
 # Board time passes ten times faster under --fast, so the delays keep whole
 # board seconds away from the first and the last look.
 @pytest.mark.parametrize("mount_after,ready", [(0.5, True), (8, True), (14, False)])
