@@ -11,6 +11,9 @@
 
 #include "board/led.h"
 #include "boot/settings.h"
+#include "crypto_platform.h"
+#include "ctr_drbg.h"
+#include "random.h"
 #include "security/lowsec.h"
 #include "tests/common/terminal_child.h"
 
@@ -35,6 +38,35 @@ TEST(Lowsec, BlinkCountsAreUniformAndIgnoreTheClock) {
         chi2 += (seen[c] - expected) * (seen[c] - expected) / expected;
     }
     EXPECT_LT(chi2, 60.0);
+}
+
+// The rule on a known byte stream: bytes from 252 up are drawn again, any
+// other gives 1 + byte % 14. A second generator with the same seed tells
+// which bytes the count is drawn from.
+TEST(Lowsec, BlinkCountRedrawsTheBytesThatWouldBiasIt) {
+    ASSERT_GE(CRYPTO_libraryInit(), 0);  // 1 the first time, 0 after
+    std::uint8_t seed[48];
+    for (std::size_t i = 0; i < sizeof seed; ++i) seed[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    RandomCtx* drawn = nullptr;
+    RandomCtx* mirror = nullptr;
+    ASSERT_EQ(0, CTR_DRBG_newAes(&drawn, seed, sizeof seed, 32, nullptr, 0));
+    ASSERT_EQ(0, CTR_DRBG_newAes(&mirror, seed, sizeof seed, 32, nullptr, 0));
+    RandomCtx* previous = RANDOM_setGlobalContext(drawn);
+    int redrawn = 0;
+    bool same = true;
+    for (int i = 0; i < 3000 && same; ++i) {
+        std::uint8_t byte = 0;
+        do {
+            ASSERT_EQ(0, RANDOM_generate(mirror, &byte, 1));
+            if (byte >= 252) ++redrawn;
+        } while (byte >= 252);
+        same = lowsec_draw_blink_count() == 1 + byte % LOWSEC_MAX_BLINKS;
+        EXPECT_TRUE(same) << "draw " << i;
+    }
+    EXPECT_GT(redrawn, 0) << "the stream never tried the rule";
+    drawn = RANDOM_setGlobalContext(previous);
+    RANDOM_free(&drawn);
+    RANDOM_free(&mirror);
 }
 
 TEST(Lowsec, LedValues) {
