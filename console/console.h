@@ -31,8 +31,8 @@ char* console_readline(char* buf, std::size_t size);
 
 // Reads one answer line as the terminal delivers it (its own line mode and
 // echo, untouched), like fgets on standard input but a byte at a time: no
-// stdio buffer takes keys typed ahead for a later question. `buf` receives
-// at most size - 1 bytes of the line, its line end included when it fits;
+// stdio buffer takes keys typed ahead for a later question. `buf` (size >=
+// 1) receives at most size - 1 bytes of the line, its line end included when it fits;
 // the rest of a longer line is read and dropped. Returns false when nothing
 // came (end of input, or a read interrupted before the first byte).
 bool console_read_answer(char* buf, std::size_t size);
