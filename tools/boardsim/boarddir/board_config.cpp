@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -371,4 +372,22 @@ std::string board_fault_set(BoardConfig& cfg, const std::string& assignment) {
     if (!err.empty()) return err;
     cfg.entries["fault." + key] = val;
     return {};
+}
+
+bool board_time_parse(const std::string& text, std::int64_t& epoch) {
+    struct tm tm {};
+    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!end || *end != '\0') return false;
+    if (tm.tm_year < 100 || tm.tm_year > 199) return false;  // the clock holds 20YY only
+    epoch = static_cast<std::int64_t>(timegm(&tm));
+    return true;
+}
+
+std::string board_time_text(std::int64_t epoch) {
+    std::time_t t = static_cast<std::time_t>(epoch);
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    return buf;
 }

@@ -160,6 +160,12 @@ inline constexpr int kMaxMountAfter = 3600;
 bool parse_seconds(const std::string& text, double& seconds);
 
 // Paths inside a board directory.
+// The board clock's time as the command line takes and shows it,
+// "YYYY-MM-DDThh:mm:ss" in UTC. Parsing refuses other text and years outside
+// 2000-2099 (the clock holds 20YY only).
+bool board_time_parse(const std::string& text, std::int64_t& epoch);
+std::string board_time_text(std::int64_t epoch);
+
 std::string board_flash_path(const std::string& dir, const std::string& partition);
 std::string board_eeprom_path(const std::string& dir);
 std::string board_events_path(const std::string& dir);

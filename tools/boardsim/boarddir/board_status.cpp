@@ -131,15 +131,6 @@ std::optional<std::string> timestamp(const std::uint8_t r[7]) {
     return strformat("20%02x-%02x-%02xT%02x:%02x:%02x", r[6], r[5], r[4], r[2], r[1], r[0]);
 }
 
-std::string format_time(std::int64_t epoch) {
-    std::time_t t = static_cast<std::time_t>(epoch);
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return buf;
-}
-
 std::string hex2(std::uint8_t v) { return strformat("0x%02x", v); }
 
 std::string json_bool(bool b) { return b ? "true" : "false"; }
@@ -239,7 +230,7 @@ std::string board_status_read(const std::string& dir, BoardStatus& st) {
     err = board_usb_files(dir, st.usb_files);
     if (!err.empty()) return err;
     st.clock_frozen = cfg.clock_frozen.has_value();
-    st.clock = format_time(cfg.clock_frozen ? *cfg.clock_frozen
+    st.clock = board_time_text(cfg.clock_frozen ? *cfg.clock_frozen
                                             : static_cast<std::int64_t>(std::time(nullptr)) + cfg.clock_offset);
     st.cable_plugged = cfg.cable_plugged;
     st.dhcp = cfg.dhcp;

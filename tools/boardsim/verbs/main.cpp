@@ -229,24 +229,6 @@ bool parse_hex(std::string text, std::uint64_t& v) {
     return parse_u64(text, v);
 }
 
-bool parse_time(const std::string& text, std::int64_t& epoch) {
-    struct tm tm {};
-    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-    if (!end || *end != '\0') return false;
-    if (tm.tm_year < 100 || tm.tm_year > 199) return false;  // the clock holds 20YY only
-    epoch = static_cast<std::int64_t>(timegm(&tm));
-    return true;
-}
-
-std::string format_time(std::int64_t epoch) {
-    std::time_t t = static_cast<std::time_t>(epoch);
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return buf;
-}
-
 std::string self_dir() {
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -286,7 +268,7 @@ int cmd_new(std::vector<std::string> a) {
     if (developer && !demo) return usage_error("new", "--developer goes with --demo");
     if (images.empty()) images = companion("../demo", "../share/bootmgr/demo");
     std::int64_t frozen = 0;
-    if (!freeze.empty() && !parse_time(freeze, frozen))
+    if (!freeze.empty() && !board_time_parse(freeze, frozen))
         return usage_error("new", "bad time " + freeze + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
     // Everything that can be refused is refused before anything is made.
     BoardConfig check;  // as board_create makes it
@@ -439,7 +421,7 @@ int cmd_clock(const std::vector<std::string>& a) {
     const std::int64_t host = static_cast<std::int64_t>(std::time(nullptr));
     if (a[1] == "show" && a.size() == 2) {
         std::int64_t t = cfg.clock_frozen ? *cfg.clock_frozen : host + cfg.clock_offset;
-        std::printf("%s%s\n", format_time(t).c_str(), cfg.clock_frozen ? " (frozen)" : "");
+        std::printf("%s%s\n", board_time_text(t).c_str(), cfg.clock_frozen ? " (frozen)" : "");
         return 0;
     }
     if (a[1] == "now" && a.size() == 2) {
@@ -448,7 +430,7 @@ int cmd_clock(const std::vector<std::string>& a) {
         cfg.entries.erase("clock_frozen");
     } else if ((a[1] == "set" || a[1] == "freeze") && a.size() == 3) {
         std::int64_t t = 0;
-        if (!parse_time(a[2], t)) return usage_error("clock", "bad time " + a[2] + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
+        if (!board_time_parse(a[2], t)) return usage_error("clock", "bad time " + a[2] + " (YYYY-MM-DDThh:mm:ss, years 2000-2099)");
         if (a[1] == "set") {
             cfg.clock_offset = t - host;
             cfg.clock_frozen.reset();
