@@ -74,6 +74,15 @@ def boardsim(*args: str, check: bool = True, timeout: float = 120, input: Option
     return proc
 
 
+def shell_script(folder: Path, body: str, name: str = "bootmgr") -> str:
+    """An executable shell script FOLDER/NAME with the given body, e.g. a
+    stand-in for bootmgr ("boardsim boot --bootmgr"); returns its path."""
+    path = Path(folder) / name
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o755)
+    return str(path)
+
+
 class Board:
     """One board directory."""
 

@@ -20,25 +20,13 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
 
 from boardsim_helpers import (LAUNCHED, NO_LAUNCH, SETUP_ERROR, TIMEOUT, Board,  # noqa: E402
-                              boardsim, last_line)
+                              boardsim, last_line, shell_script)
 
 ENV_SIZE = 16384
 APP = """mkdir -p /tmp/home/bin
 printf '#!/bin/sh\\necho app running \\"$*\\"\\nexit 4\\n' > /tmp/home/bin/mp.elf.strip
 chmod +x /tmp/home/bin/mp.elf.strip
 """
-
-
-@pytest.fixture
-def board(tmp_path):
-    return Board.create(tmp_path / "board")
-
-
-def script(tmp_path, name, body):
-    path = tmp_path / name
-    path.write_text("#!/bin/sh\n" + body)
-    path.chmod(0o755)
-    return str(path)
 
 
 # --- command line ---------------------------------------------------------
@@ -185,7 +173,7 @@ def test_run_passes_the_exit_status_through(board, status):
 
 
 def test_run_reaches_host_binaries_and_keeps_user_but_not_tmp(board, tmp_path):
-    tool = script(tmp_path, "hosttool", "echo from host $1\n")
+    tool = shell_script(tmp_path, name="hosttool", body="echo from host $1\n")
     proc = board.run(tool, "ok")
     assert proc.returncode == 0 and proc.stdout == "from host ok\n"
     assert board.run("/bin/sh", "-c", "echo x > /tmp/t; echo y > /user/u").returncode == 0
@@ -256,7 +244,7 @@ ROADS = {
 @pytest.mark.parametrize("road", sorted(ROADS))
 def test_boot_loop_roads(board, tmp_path, road):
     body, opts, status, boots, fragment = ROADS[road]
-    fake = script(tmp_path, "bootmgr", body)
+    fake = shell_script(tmp_path, name="bootmgr", body=body)
     proc = board.boot(bootmgr=fake, **{"timeout": 30, **opts})
     assert proc.returncode == status, proc.stdout + proc.stderr
     assert last_line(proc.stdout).startswith("boardsim: ")
@@ -269,18 +257,18 @@ def test_boot_loop_roads(board, tmp_path, road):
 
 
 def test_launch_events_name_the_launcher(board, tmp_path):
-    board.boot(bootmgr=script(tmp_path, "bm", ROADS["gdbserver"][0]))
+    board.boot(bootmgr=shell_script(tmp_path, name="bm", body=ROADS["gdbserver"][0]))
     ex = board.events("exec")
     assert [(e["program"], e["args"]) for e in ex] == [("/bin/gdbserver", [":1234", "/tmp/home/bin/mp.elf.strip"])]
     board.clear_events()
-    board.boot(bootmgr=script(tmp_path, "bm2", ROADS["debugger"][0]))
+    board.boot(bootmgr=shell_script(tmp_path, name="bm2", body=ROADS["debugger"][0]))
     assert [(e["program"], e["args"]) for e in board.events("exec")] == [("/tmp/gdb", ["/tmp/home/bin/mp.elf.strip"])]
     board.clear_events()
-    board.boot(bootmgr=script(tmp_path, "bm4", ROADS["memory-checker"][0]), max_boots=1)
+    board.boot(bootmgr=shell_script(tmp_path, name="bm4", body=ROADS["memory-checker"][0]), max_boots=1)
     assert [(e["program"], e["args"], e["preload"]) for e in board.events("exec")] == [
         ("/tmp/home/bin/mp.elf.strip", ["x"], "libduma.so.0.0.0")]
     board.clear_events()
-    board.boot(bootmgr=script(tmp_path, "bm3", ROADS["backtrace"][0]))
+    board.boot(bootmgr=shell_script(tmp_path, name="bm3", body=ROADS["backtrace"][0]))
     assert [e["status"] for e in board.events("exit")] == [4], "the launcher's end is bootmgr's process ending"
 
 
@@ -288,7 +276,7 @@ def test_each_boot_has_a_fresh_tmp_and_the_same_user(board, tmp_path):
     body = ("if [ -e /tmp/mark ]; then echo TMP-SURVIVED; fi; touch /tmp/mark\n"
             "echo x >> /user/boots; n=$(wc -l < /user/boots)\n"
             "if [ $n -lt 2 ]; then reboot; exit 0; fi\necho boots=$n\n")
-    proc = board.boot(bootmgr=script(tmp_path, "bm", body))
+    proc = board.boot(bootmgr=shell_script(tmp_path, name="bm", body=body))
     assert "TMP-SURVIVED" not in proc.stdout
     assert "boots=2" in proc.stdout
 
@@ -297,7 +285,7 @@ def test_power_cut_interrupts_a_flash_write_and_the_board_boots_again(board, tmp
     body = ("if [ ! -e /user/once ]; then touch /user/once\n"
             "  head -c 4096 /dev/zero | dd of=/dev/mtd-kernel bs=1024 conv=notrunc 2>/dev/null\n"
             "  echo STILL-RUNNING; sleep 100; fi\necho second boot\n")
-    proc = board.boot(bootmgr=script(tmp_path, "bm", body), faults=["power_cut_after=1500"], timeout=30)
+    proc = board.boot(bootmgr=shell_script(tmp_path, name="bm", body=body), faults=["power_cut_after=1500"], timeout=30)
     assert proc.returncode == NO_LAUNCH, proc.stdout
     assert "STILL-RUNNING" not in proc.stdout and "second boot" in proc.stdout
     kinds = [e["kind"] for e in board.events() if e["kind"] in ("boot", "flash-write", "power-cut")]
@@ -309,7 +297,7 @@ def test_power_cut_interrupts_a_flash_write_and_the_board_boots_again(board, tmp
 def test_fast_mode_shortens_waits(board, tmp_path):
     # 30 s of board time are 3 s in a fast boot; the bound leaves a loaded
     # machine room and still fails a boot that waits the whole 30 s.
-    fake = script(tmp_path, "bm", "sleep 30\n" + APP + "exec /bin/backtrace\n")
+    fake = shell_script(tmp_path, name="bm", body="sleep 30\n" + APP + "exec /bin/backtrace\n")
     start = time.monotonic()
     proc = board.boot(bootmgr=fake, fast=True, timeout=60)
     assert proc.returncode == LAUNCHED, proc.stdout
@@ -321,7 +309,7 @@ def test_console_is_a_terminal_with_interrupt_key(board, tmp_path):
     pexpect = pytest.importorskip("pexpect")
     body = ("echo tty=$(tty)\ntrap 'echo GOT-SIGINT' INT\nprintf 'name? '\nread name\necho hello $name\n"
             "sleep 5 & wait\necho after-wait\nexit 0\n")
-    child = board.spawn_boot(bootmgr=script(tmp_path, "bm", body), timeout=30)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, name="bm", body=body), timeout=30)
     child.expect("tty=/dev/ttyS0")
     child.expect("name\\? ")
     child.sendline("board")
@@ -341,13 +329,13 @@ def test_output_before_a_drain_and_flush_reaches_the_console(board, tmp_path):
     body = ("/usr/bin/python3 -c '\nimport sys, termios\nfor i in range(300):\n"
             "    sys.stdout.write(\"line %d\\n\" % i); sys.stdout.flush()\n"
             "    termios.tcdrain(1); termios.tcflush(1, termios.TCIOFLUSH)\n'\n")
-    proc = board.boot(bootmgr=script(tmp_path, "bm", body), timeout=60)
+    proc = board.boot(bootmgr=shell_script(tmp_path, name="bm", body=body), timeout=60)
     lines = [l.strip() for l in proc.stdout.splitlines() if l.startswith("line ")]
     assert lines == [f"line {i}" for i in range(300)]
 
 
 def test_events_log_is_one_json_object_per_line(board, tmp_path):
-    board.boot(bootmgr=script(tmp_path, "bm", "printf 'a\"b\\\\c' > /dev/null; /bin/mount 'we\"ird' /user\n"))
+    board.boot(bootmgr=shell_script(tmp_path, name="bm", body="printf 'a\"b\\\\c' > /dev/null; /bin/mount 'we\"ird' /user\n"))
     for line in (board.path / "events.log").read_text().splitlines():
         ev = json.loads(line)
         assert {"t", "boot", "kind"} <= set(ev)
@@ -408,7 +396,7 @@ def test_a_second_run_leaves_a_live_run_alone(board):
 # --- events.log runs and --trace -----------------------------------------
 
 def test_each_run_begins_with_a_numbered_start_line(board, tmp_path):
-    fake = script(tmp_path, "bm", APP + "exec /bin/backtrace\n")
+    fake = shell_script(tmp_path, name="bm", body=APP + "exec /bin/backtrace\n")
     before = datetime.datetime.now(datetime.timezone.utc)
     board.boot(bootmgr=fake, timeout=30)
     board.run("true")
@@ -443,7 +431,7 @@ TRACED = ("echo first\nsleep 0.2\necho k > /user/key.txt\nsleep 0.3\n"
 
 
 def test_trace_shows_events_between_the_board_lines(board, tmp_path):
-    fake = script(tmp_path, "bm", TRACED)
+    fake = shell_script(tmp_path, name="bm", body=TRACED)
     plain = board.boot(bootmgr=fake, timeout=30)
     assert plain.returncode == LAUNCHED, plain.stdout
     assert plain.stdout == ("first\nsecond\napp running \"\"\n"
@@ -462,7 +450,7 @@ def test_trace_shows_events_between_the_board_lines(board, tmp_path):
 
 
 def test_trace_without_colour(board, tmp_path):
-    fake = script(tmp_path, "bm", TRACED)
+    fake = shell_script(tmp_path, name="bm", body=TRACED)
     env = {**os.environ, "NO_COLOR": "1"}
     proc = subprocess.run([os.environ["BOARDSIM"], *board.boot_args(bootmgr=fake, timeout=30, trace=True)],
                           capture_output=True, text=True, env=env, timeout=60, stdin=subprocess.DEVNULL)

@@ -17,23 +17,11 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
 
 from boardsim_helpers import (BOARD_MAC, NETMASK, PEER_ADDRESS, POOL_FIRST, POOL_LAST, SETUP_ERROR,  # noqa: E402
-                              Board, boardsim)
+                              Board, boardsim, shell_script)
 
 PROBE = os.environ.get("LINK_PROBE", "")
 BOARD_ADDRESS = "192.168.1.2"
 UP = f"ifconfig eth0 {BOARD_ADDRESS} netmask {NETMASK} up"
-
-
-@pytest.fixture
-def board(tmp_path):
-    return Board.create(tmp_path / "board")
-
-
-def script(tmp_path, body):
-    path = tmp_path / "bootmgr"
-    path.write_text("#!/bin/sh\n" + body)
-    path.chmod(0o755)
-    return str(path)
 
 
 def in_pool(address):
@@ -178,7 +166,7 @@ def test_the_link_follows_the_cable(board, tmp_path, case):
     look = (f"{PROBE} --wait $want 3000; echo probe=$?; "
             f"ping -c 1 -W 1 {PEER_ADDRESS} >/dev/null 2>&1 && echo ping=ok || echo ping=no")
     body = f"{UP}\nfor want in {' '.join(w for _, w, _ in steps)}; do\n  read step\n  {look}\ndone\n"
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), ro=[str(Path(PROBE).parent)], timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), ro=[str(Path(PROBE).parent)], timeout=60)
     for action, want, ping in steps:
         if action:
             board.cable(action == "plug")
@@ -195,7 +183,7 @@ def test_the_link_follows_the_cable(board, tmp_path, case):
 
 def test_dhcp_can_be_turned_on_while_the_board_runs(board, tmp_path):
     body = "dhclient -1 eth0; echo first=$?\nread go\ndhclient -1 eth0; echo second=$?\n"
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), timeout=60)
     child.expect(r"first=(\d)")
     assert child.match.group(1) == "2"
     board.dhcp(True)
@@ -237,7 +225,7 @@ def test_the_network_stays_inside_the_board_and_its_peer(board, tmp_path):
     host_before = interfaces("self")
     body = ("dhclient -1 eth0 >/dev/null 2>&1; echo lease=$?\n"
             "cat /proc/net/dev > /user/dev; cat /proc/net/route > /user/route; read done\n")
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), timeout=60)
     child.expect("lease=0")
     pid, argv = find_server(board)
     try:

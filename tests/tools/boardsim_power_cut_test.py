@@ -14,7 +14,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
 
-from boardsim_helpers import NO_LAUNCH, Board  # noqa: E402
+from boardsim_helpers import NO_LAUNCH  # noqa: E402
 
 KILLED = 128 + 9  # "boardsim run" after a cut: the power took the command with it
 
@@ -47,11 +47,6 @@ for step in sys.argv[1:]:
                 f.write(b"u" * int(n))
     print("done", step, flush=True)
 """
-
-
-@pytest.fixture
-def board(tmp_path):
-    return Board.create(tmp_path / "board")
 
 
 @pytest.fixture

@@ -15,25 +15,13 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
 
-from boardsim_helpers import NO_LAUNCH, SETUP_ERROR, Board, boardsim, boardsim_path  # noqa: E402
+from boardsim_helpers import NO_LAUNCH, SETUP_ERROR, Board, boardsim, boardsim_path, shell_script  # noqa: E402
 
 pexpect = pytest.importorskip("pexpect")
 if not shutil.which("sx"):
     pytest.skip("lrzsz's sx is not installed", allow_module_level=True)
 
 SUB = 0x1A  # XMODEM pads the last block with it
-
-
-@pytest.fixture
-def board(tmp_path):
-    return Board.create(tmp_path / "board")
-
-
-def script(tmp_path, body):
-    path = tmp_path / "bootmgr"
-    path.write_text("#!/bin/sh\n" + body)
-    path.chmod(0o755)
-    return str(path)
 
 
 def payload(size):
@@ -69,7 +57,7 @@ def test_xmodem_reaches_rx_on_the_board_byte_for_byte(board, tmp_path, block, pa
     data = payload(24_000 if pace else 120_000)
     source = tmp_path / "image.img"
     source.write_bytes(data)
-    child = board.spawn_boot(bootmgr=script(tmp_path, RECEIVER), timeout=120)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, RECEIVER), timeout=120)
     child.expect("waiting for Enter")
     start = time.monotonic()
     proc = board.xmodem_send(source, block=block, pace=pace, enter=True)
@@ -90,7 +78,7 @@ def test_xmodem_reaches_rx_on_the_board_byte_for_byte(board, tmp_path, block, pa
 
 def test_keys_typed_meanwhile_reach_the_board_after_the_program(board, tmp_path):
     body = 'echo ready\nread first\necho "first: $first"\nread second\necho "second: $second"\n'
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), timeout=60)
     child.expect("ready")
     sender = subprocess.Popen([boardsim_path(), "send", str(board.path), "--", "/bin/sh", "-c",
                                "sleep 1; printf 'from the program\\r'"], stderr=subprocess.PIPE)
@@ -109,7 +97,7 @@ def test_board_output_the_program_did_not_read_is_shown(board, tmp_path):
     # does with the last ACK: the rest of what the board wrote at once is
     # shown on the console afterwards.
     body = 'stty -echo\necho ready\nread go\nprintf "Xthe rest of the line\\n"\nread next\necho "after: $next"\n'
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), timeout=60)
     child.expect("ready")
     proc = board.send(sys.executable, "-c", "import os, sys; sys.stderr.write(os.read(0, 4096)[:1].decode())",
                       enter=True)
@@ -122,7 +110,7 @@ def test_board_output_the_program_did_not_read_is_shown(board, tmp_path):
 
 
 def test_one_program_at_a_time_and_none_after_the_board_stops(board, tmp_path):
-    child = board.spawn_boot(bootmgr=script(tmp_path, "echo ready\nsleep 3\n"), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, "echo ready\nsleep 3\n"), timeout=60)
     child.expect("ready")
     first = subprocess.Popen([boardsim_path(), "send", str(board.path), "--", "sleep", "30"],
                              stderr=subprocess.PIPE, text=True)
@@ -138,9 +126,9 @@ def test_one_program_at_a_time_and_none_after_the_board_stops(board, tmp_path):
 
 
 def test_a_second_boot_of_a_running_board_is_refused(board, tmp_path):
-    child = board.spawn_boot(bootmgr=script(tmp_path, "echo ready\nread stop\n"), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, "echo ready\nread stop\n"), timeout=60)
     child.expect("ready")
-    proc = board.boot(bootmgr=script(tmp_path, "echo second\n"), timeout=10)
+    proc = board.boot(bootmgr=shell_script(tmp_path, "echo second\n"), timeout=10)
     assert proc.returncode == SETUP_ERROR and "running already" in proc.stdout
     child.sendline("")
     Board.wait_boot(child)
@@ -161,7 +149,7 @@ def test_send_usage_errors(board, args, message):
 
 
 def test_a_program_that_cannot_start(board, tmp_path):
-    child = board.spawn_boot(bootmgr=script(tmp_path, "echo ready\nread stop\necho stop=$stop\n"), timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, "echo ready\nread stop\necho stop=$stop\n"), timeout=60)
     child.expect("ready")
     proc = board.send(str(tmp_path / "no-such-program"))
     assert proc.returncode == 127 and "cannot run" in proc.stderr

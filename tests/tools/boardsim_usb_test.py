@@ -12,19 +12,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scenarios"))
 
-from boardsim_helpers import SETUP_ERROR, Board, boardsim  # noqa: E402
-
-
-@pytest.fixture
-def board(tmp_path):
-    return Board.create(tmp_path / "board")
-
-
-def script(tmp_path, body):
-    path = tmp_path / "bootmgr"
-    path.write_text("#!/bin/sh\n" + body)
-    path.chmod(0o755)
-    return str(path)
+from boardsim_helpers import SETUP_ERROR, Board, boardsim, shell_script  # noqa: E402
 
 
 # --- the verb -------------------------------------------------------------
@@ -83,7 +71,7 @@ sleep 2; if [ -e /tmp/usb ]; then echo "later: yes"; else echo "later: no"; fi
 def test_the_stick_is_mounted_after_its_delay_in_board_time(board, tmp_path, mount_after, fast, wait, later):
     board.usb_put("NPX7710_OS.img", b"image")
     board.usb_insert(mount_after=mount_after)
-    proc = board.boot(bootmgr=script(tmp_path, WAIT), fast=fast, timeout=30)
+    proc = board.boot(bootmgr=shell_script(tmp_path, WAIT), fast=fast, timeout=30)
     assert f"wait: {wait}" in proc.stdout, proc.stdout
     assert f"later: {later}" in proc.stdout
     mounts = board.events("usb-mount")
@@ -96,7 +84,7 @@ def test_the_stick_is_empty_until_mounted_and_read_only_after(board, tmp_path):
     body = ("ls /mnt/usb | wc -l; test -e /tmp/usb && echo marker\n"
             "while [ ! -e /tmp/usb ]; do sleep 0.1; done\n"
             "cat /mnt/usb/NPX7710_OS.img; echo; (echo x > /mnt/usb/new) 2>/dev/null || echo read-only\n")
-    proc = board.boot(bootmgr=script(tmp_path, body), timeout=30)
+    proc = board.boot(bootmgr=shell_script(tmp_path, body), timeout=30)
     assert proc.stdout.split()[:4] == ["0", "image", "read-only", "boardsim:"], proc.stdout
     assert not (board.path / "usb" / "new").exists()
 
@@ -107,7 +95,7 @@ def test_each_boot_takes_the_stick_as_board_conf_has_it(board, tmp_path):
             "i=0; while [ ! -e /tmp/usb ] && [ $i -lt 20 ]; do sleep 0.1; i=$((i+1)); done\n"
             "test -e /tmp/usb && echo \"boot $n: mounted\" || echo \"boot $n: no stick\"\n"
             "if [ $n -lt 3 ]; then read answer; reboot; fi\n")
-    child = board.spawn_boot(bootmgr=script(tmp_path, body), max_boots=3, timeout=60)
+    child = board.spawn_boot(bootmgr=shell_script(tmp_path, body), max_boots=3, timeout=60)
     child.expect("boot 1: mounted")
     board.usb_remove()
     child.sendline("")
