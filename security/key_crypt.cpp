@@ -7,7 +7,6 @@
 
 #include "aes.h"
 #include "image/file_writer.h"
-#include "security/system_keys.h"
 
 namespace {
 
@@ -28,14 +27,6 @@ struct AesCtxFree {
     void operator()(AesCtx* ctx) const { FreeAESCtx(&ctx); }
 };
 using AesCtxPtr = std::unique_ptr<AesCtx, AesCtxFree>;
-
-// The key files are written afresh at the next load; other .pem files an
-// operator keeps in /user are not ours to remove.
-KeyBuffer decrypt_failed() {
-    std::remove(PRODUCTION_KEY_PATH);
-    std::remove(DEVELOPMENT_KEY_PATH);
-    return nullptr;
-}
 
 }  // namespace
 
@@ -69,21 +60,21 @@ KeyBuffer imgsign_decrypt(const std::uint8_t* seed, std::size_t seed_len,
                           const std::uint8_t* data, std::size_t len, std::size_t* out_len) {
     if (len == 0 || len % kBlock != 0) {
         std::puts("Input data is not AES size correct");
-        return decrypt_failed();
+        return nullptr;
     }
     AesKey k = make_key(seed, seed_len);
     AesCtxPtr ctx(CreateAESCtx(k.key, sizeof k.key, 0));
     if (!ctx) {
         std::printf("%s: CreateAESCtx(decrypt) failed!\n", "imgsign_decrypt");
-        return decrypt_failed();
+        return nullptr;
     }
     KeyBuffer buf(new (std::nothrow) std::uint8_t[len]);
-    if (!buf) return decrypt_failed();
+    if (!buf) return nullptr;
     std::memcpy(buf.get(), data, len);
     const MSTATUS rc = DoAES(ctx.get(), buf.get(), static_cast<std::int32_t>(len), 0, k.iv);
     if (rc < 0) {
         std::printf("Do aes failed. rc=%d", static_cast<int>(rc));
-        return decrypt_failed();
+        return nullptr;
     }
     const void* zero = std::memchr(buf.get(), 0, len);
     *out_len = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - buf.get())

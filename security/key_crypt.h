@@ -17,9 +17,8 @@ KeyBuffer imgsign_encrypt(const std::uint8_t* seed, std::size_t seed_len,
 
 // Decrypts `len` bytes. Returns the plain text with *out_len set to the
 // length of the text up to its first zero byte (the whole buffer when it
-// holds none), or null after printing why. Every failure removes the two
-// system key files (and nothing else) so that the next load writes them
-// afresh; an empty input is such a failure, because it cannot hold a key.
+// holds none), or null after printing why; an empty input is such a
+// failure, because it cannot hold a key.
 KeyBuffer imgsign_decrypt(const std::uint8_t* seed, std::size_t seed_len,
                           const std::uint8_t* data, std::size_t len, std::size_t* out_len);
 

@@ -83,7 +83,13 @@ bool imgsign_load_system_key(SystemKey* key, const char* path) {
 
     std::size_t text_len = 0;
     const KeyBuffer plain = imgsign_decrypt(seed, sizeof seed, stored, n, &text_len);
-    if (!plain) return false;
+    if (!plain) {
+        // Both key files are written afresh at the next load; other .pem
+        // files an operator keeps in /user are not ours to remove.
+        std::remove(PRODUCTION_KEY_PATH);
+        std::remove(DEVELOPMENT_KEY_PATH);
+        return false;
+    }
     if (text_len > SYSTEM_KEY_FILE_MAX) text_len = SYSTEM_KEY_FILE_MAX;
     std::memcpy(key->text, plain.get(), text_len);
     key->text[text_len] = '\0';
