@@ -24,6 +24,7 @@
 #include "board/mtd.h"
 #include "boot/slot.h"
 #include "image/format.h"
+#include "image/slot_files.h"
 
 namespace {
 

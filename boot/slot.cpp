@@ -1,14 +1,11 @@
 #include "boot/slot.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <span>
 #include <unistd.h>
 
-#include "board/mtd.h"
 #include "board/nvram.h"
 #include "boot/build_options.h"
 #include "boot/launch.h"
@@ -19,10 +16,8 @@
 #include "boot_settings.h"
 #include "byteorder.h"
 #include "fd_io.h"
-#include "console/console.h"
 #include "console/rescue_menu.h"
-#include "image/file_writer.h"
-#include "image/installer.h"
+#include "image/slot_files.h"
 #include "security/signature_policy.h"
 #include "unique_fd.h"
 
@@ -31,12 +26,6 @@ namespace {
 constexpr const char* kGdbArchive = "/tmp/gdb.gz";
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
-
-const char* slot_path(int slot) { return slot == 1 ? SLOT_IMAGE1 : SLOT_IMAGE2; }
-
-int open_output(const char* path) {
-    return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-}
 
 void shell_if_wanted() {
     if (g_boot_settings.shell) shell_run("/bin/sh\n");
@@ -68,16 +57,6 @@ bool signature_accepted(std::span<const std::uint8_t> component) {
     return ok;
 }
 
-bool is_bootable(std::uint32_t type) {
-    return type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGS;
-}
-
-// A component too big for memory is then judged like one whose CRC fails.
-void report_no_memory(const ImageHeader& h) {
-    std::fprintf(stderr, "Not enough memory for the image component (%llu bytes).\n",
-                 static_cast<unsigned long long>(h.total_length));
-}
-
 }  // namespace
 
 int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32_t* last_magic) {
@@ -107,7 +86,7 @@ int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32
                                         c.header.magic, &records);
             if (records == IMAGE_RECORD_ZERO_LENGTH) std::puts("Image header error");
         }
-        if (is_bootable(type)) {
+        if (image_type_bootable(type)) {
             found->component = c;
             found->type = type;
             store_be32(found->basic, c.header.crc);
@@ -138,12 +117,12 @@ int boot_image_slot(int slot) {
         }
         if (!usb_admit_os_image(USB_OS_IMAGE)) return 0;
     } else {
-        in.reset(::open(slot_path(slot), O_RDONLY | O_CLOEXEC));
+        in.reset(::open(slot_image_path(slot), O_RDONLY | O_CLOEXEC));
         if (!in) {
             std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot,
                          other_slot(slot));
             slot = other_slot(slot);
-            in.reset(::open(slot_path(slot), O_RDONLY | O_CLOEXEC));
+            in.reset(::open(slot_image_path(slot), O_RDONLY | O_CLOEXEC));
             if (!in) {
                 std::fprintf(stderr, "Failed to open Application image %d.\n", slot);
                 rescue_shell_reboot();
@@ -151,7 +130,7 @@ int boot_image_slot(int slot) {
         }
     }
 
-    UniqueFd out(open_output(LAUNCH_ARCHIVE));
+    UniqueFd out(open_for_writing(LAUNCH_ARCHIVE));
     if (!out) {
         std::fputs("Failed to open application image output file.\n", stderr);
         shell_if_wanted();
@@ -179,7 +158,7 @@ int boot_image_slot(int slot) {
 
     const ImageComponent& c = found.component;
     std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
-    if (!buf) report_no_memory(c.header);
+    if (!buf) image_print_no_memory(stderr, c.header);
     const std::span<std::uint8_t> whole(buf.get(), buf ? c.header.total_length : 0);
     const bool crc_ok = buf && image_read_component(source, c, whole) ==
                                    static_cast<std::int64_t>(c.header.total_length) &&
@@ -237,12 +216,12 @@ int extract_gdb(int slot) {
     const int from = other_slot(slot);
     std::printf("Extracting GDB from image slot %d\n", from);
 
-    UniqueFd in(::open(slot_path(from), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(slot_image_path(from), O_RDONLY | O_CLOEXEC));
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", from);
         return 0;
     }
-    UniqueFd out(open_output(kGdbArchive));
+    UniqueFd out(open_for_writing(kGdbArchive));
     if (!out) {
         std::fputs("Failed to open GDB output file.\n", stderr);
         return 0;
@@ -292,90 +271,4 @@ int extract_gdb(int slot) {
     shell_run("gunzip /tmp/gdb.gz");
     shell_run("chmod +x /tmp/gdb");
     return 1;
-}
-
-int boot_rescue_partition() {
-    UniqueFd out(open_output(LAUNCH_ARCHIVE));
-    if (!out) {
-        std::fputs("Failed to open AppOS tarfile.\n", stderr);
-        reboot_board();
-    }
-
-    const int mtd = mtd_handle(MTD_RESCUE);
-    std::uint8_t probe[IMAGE_PROBE_LEN];
-    std::memset(probe, 0xFF, sizeof probe);
-    MtdInfo info{};
-    const bool readable = mtd_get_info(mtd, &info) &&
-                          mtd_read_partition(probe, mtd, 0, sizeof probe) == 0;
-    const ImageHeader h = image_classify_header(probe);
-    const std::uint32_t type = image_header_type(h);
-    if (!readable || !is_bootable(type)) {
-        std::fputs("Image not found... \n", stderr);
-        return 0;
-    }
-    const ImageLengthStatus lengths = image_check_lengths(h, info.size);
-    if (lengths != IMAGE_LENGTHS_OK) {
-        image_print_refused(stderr, ImageComponent{0, h, type}, lengths);
-        return 0;
-    }
-
-    const ImageComponent c{0, h, type};
-    std::unique_ptr<std::uint8_t[]> buf = image_component_buffer(c);
-    if (!buf) report_no_memory(h);
-    const std::span<std::uint8_t> whole(buf.get(), buf ? h.total_length : 0);
-    if (!buf ||
-        mtd_read_partition(buf.get(), mtd, 0, static_cast<std::uint32_t>(h.total_length)) != 0 ||
-        !image_crc_ok(whole, h.total_length)) {
-        std::fputs("Image CRC failed. Quitting\n", stderr);
-        return 0;
-    }
-
-    const std::uint8_t* payload = buf.get() + h.payload_offset;
-    if (!write_all(out.get(), payload, h.payload_length)) {
-        std::fputs("Failed to write AppOS tarfile.\n", stderr);
-        reboot_board();
-    }
-    out.reset();
-
-    if (type == IMAGE_TYPE_DIAGS) {
-        std::puts("Launching diagnostics image");
-        UniqueFd again(open_output(LAUNCH_ARCHIVE));
-        if (!again || !write_all(again.get(), payload, h.payload_length)) {
-            std::fputs("Failed to open diags image file.\n", stderr);
-            reboot_board();
-        }
-        nvram_set_booted_image(4);
-    } else {
-        std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-        std::fflush(stdout);
-        char answer[8] = {};
-        if (console_read_answer(answer, sizeof answer)) {
-            const char ch = answer[0];
-            if (ch != '1' && ch != '2') {
-                std::puts("\nBooting recovery image. You will need to download and install an "
-                          "image before rebooting");
-                nvram_set_booted_image(4);
-            } else {
-                std::printf("\nInstalling recovery image as image%c...\n", ch);
-                const int slot = ch - '0';
-                install_images_dir();
-                // The slot file is replaced whole or not at all; the boot slot
-                // follows only a completed copy. Without one the recovery
-                // image is still booted, as if only booting had been asked.
-                if (write_file_durably(slot_path(slot), buf.get(), h.total_length, false) !=
-                    DURABLE_WRITE_OK) {
-                    std::fprintf(stderr, "Failed to install the recovery image as image%d (err %d).\n",
-                                 slot, errno);
-                    nvram_set_booted_image(4);
-                } else {
-                    std::printf("Setting boot image to %d\n", slot);
-                    trial_start(slot);
-                    nvram_set_boot_slot(slot);
-                    nvram_set_booted_image(slot);
-                }
-            }
-        }
-    }
-    buf.reset();
-    launch_application(type == IMAGE_TYPE_DIAGS);
 }

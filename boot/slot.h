@@ -1,14 +1,11 @@
-// Loading an image: find the application component of a slot file, the USB
-// OS image or the rescue partition, check its CRC, write its archive to
+// Loading an image: find the application component of a slot file or the
+// USB OS image, check its CRC, write its archive to
 // /tmp/runosimage.tar.gz and hand over to the launch.
 #pragma once
 
 #include <cstdint>
 
 #include "image/format.h"
-
-inline constexpr const char* SLOT_IMAGE1 = "/user/images/image1";
-inline constexpr const char* SLOT_IMAGE2 = "/user/images/image2";
 
 // The component find_app_image stops at.
 struct FoundComponent {
@@ -31,12 +28,6 @@ int find_app_image(const ImageSource& source, FoundComponent* found, std::uint32
 // does not return on success; ends in rescue mode, a shell and a reboot where
 // no other slot is left. Any other slot number returns 0 at once.
 int boot_image_slot(int slot);
-
-// Boots the first component of the rescue partition: a diagnostics image, or
-// a recovery application that the operator may first copy into a slot.
-// Returns 0 when the partition holds no usable image; otherwise launches and
-// does not return.
-int boot_rescue_partition();
 
 // Copies the debugger (the first component of the other slot, an APPLICATION
 // whose payload is the gzip-compressed debugger) to /tmp/gdb. Returns 1 when

@@ -7,7 +7,7 @@
 
 #include "boot/reboot.h"
 #include "boot/shell.h"
-#include "boot/slot.h"
+#include "boot/rescue_image.h"
 #include "boot_settings.h"
 #include "byteorder.h"
 #include "console/console.h"

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdio>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "fd_io.h"
@@ -271,7 +270,7 @@ XmodemResult xmodem_transfer(const XmodemPort& port, int out, int first_block_tr
 std::int64_t xmodem_receive(const char* path, const char* device) {
     int line = serial_open_download(device);
     if (line < 0) return -1;
-    UniqueFd out(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd out(open_for_writing(path));
     if (!out) {
         std::perror("Can't open file!");
         serial_restore(line);

@@ -43,6 +43,9 @@ bool write_pieces(int fd, const std::uint8_t* data, std::size_t len, bool progre
     return true;
 }
 
+// The new file a durable write fills beside its target.
+std::string fresh_name(const char* path) { return std::string(path) + ".new"; }
+
 }  // namespace
 
 void sync_directory(const char* dir) {
@@ -50,9 +53,11 @@ void sync_directory(const char* dir) {
     if (fd) ::fsync(fd.get());
 }
 
+void discard_unfinished_write(const char* path) { ::unlink(fresh_name(path).c_str()); }
+
 DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data, std::size_t len,
                                       bool progress) {
-    const std::string fresh = std::string(path) + ".new";
+    const std::string fresh = fresh_name(path);
     // Whatever an interrupted earlier attempt left is not ours to append to.
     ::unlink(fresh.c_str());
     UniqueFd fd(::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));

@@ -30,6 +30,10 @@ enum DurableWriteStatus {
 DurableWriteStatus write_file_durably(const char* path, const std::uint8_t* data, std::size_t len,
                                       bool progress);
 
+// Removes the "<path>.new" that a write_file_durably cut short by a power
+// cut left behind; `path` itself is untouched.
+void discard_unfinished_write(const char* path);
+
 // Syncs the directory `dir`, so that files created, renamed or removed in it
 // stay so after a power cut. Best effort.
 void sync_directory(const char* dir);

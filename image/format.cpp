@@ -406,6 +406,11 @@ void image_print_refused(std::FILE* out, const ImageComponent& c, ImageLengthSta
                  static_cast<unsigned long long>(c.offset), image_length_status_text(why));
 }
 
+void image_print_no_memory(std::FILE* out, const ImageHeader& h) {
+    std::fprintf(out, "Not enough memory for the image component (%llu bytes).\n",
+                 static_cast<unsigned long long>(h.total_length));
+}
+
 int image_walk_next(ImageWalk& w, ImageComponent* component) {
     if (w.status != IMAGE_WALK_COMPONENT) return w.status;
     std::uint8_t probe[IMAGE_PROBE_LEN];

@@ -49,6 +49,11 @@ inline constexpr std::uint32_t IMAGE_TYPE_SUFFIX = 0x004C4144u;
 inline constexpr std::uint32_t IMAGE_TYPE_SUFFIX_MASK = 0x00FFFFFFu;
 inline constexpr std::uint32_t IMAGE_MAGIC_V2_FLAG = 0x80000000u;
 
+// The component types the boot road can start.
+constexpr bool image_type_bootable(std::uint32_t type) {
+    return type == IMAGE_TYPE_APPLICATION || type == IMAGE_TYPE_DIAGS;
+}
+
 inline constexpr std::uint32_t IMAGE_HDR3_WORD = 0x48445233u;  // "HDR3"
 inline constexpr std::size_t IMAGE_BASIC_HEADER_LEN = 16;
 inline constexpr std::size_t IMAGE_PROBE_LEN = 24;  // bytes needed to classify
@@ -299,6 +304,11 @@ int image_walk_next(ImageWalk& walk, ImageComponent* component);
 // Prints "Image component at offset N refused: <why>." and a line end to
 // `out`: the message for a component whose lengths are impossible.
 void image_print_refused(std::FILE* out, const ImageComponent& c, ImageLengthStatus why);
+
+// Prints "Not enough memory for the image component (N bytes)." and a line
+// end to `out`: the message for a component image_component_buffer could
+// not hold, which is then judged like one whose CRC fails.
+void image_print_no_memory(std::FILE* out, const ImageHeader& h);
 
 // Reads the component's header (header_length bytes, at most
 // IMAGE_MAX_HEADER_LEN) into `out`. Returns the number of bytes read, which

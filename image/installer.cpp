@@ -18,12 +18,11 @@
 #include "image/format.h"
 #include "image/versions.h"
 #include "fd_io.h"
+#include "image/slot_files.h"
 #include "security/signature_policy.h"
 #include "unique_fd.h"
 
 namespace {
-
-constexpr const char* kImagesDir = "/user/images";
 
 // How one flash component type is checked and written.
 struct FlashTarget {
@@ -133,7 +132,7 @@ Outcome install_flash(Install& st, const FlashTarget& t, const Loaded& l) {
 // archive could not be written.
 Outcome boot_download(const Loaded& l) {
     std::puts("Booting downloaded image");
-    UniqueFd out(::open(LAUNCH_ARCHIVE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd out(open_for_writing(LAUNCH_ARCHIVE));
     const std::span<const std::uint8_t> payload = l.payload();
     bool ok = out && write_all(out.get(), payload.data(), payload.size());
     ok = out.close() && ok;
@@ -164,8 +163,7 @@ Outcome install_application(Install& st, const Loaded& l) {
         return NEXT;
     }
     install_images_dir();
-    const std::string path = st.slot == 1 ? "/user/images/image1" : "/user/images/image2";
-    if (write_file_durably(path.c_str(), l.data, l.whole().size(), true) != DURABLE_WRITE_OK) {
+    if (write_file_durably(slot_image_path(st.slot), l.data, l.whole().size(), true) != DURABLE_WRITE_OK) {
         std::printf("Image%d update failed (err %d)\n", st.slot, errno);
         return FAILED;
     }
@@ -202,15 +200,13 @@ Outcome install_velta(Install& st, const Loaded& l) {
 }  // namespace
 
 void install_images_dir() {
-    if (::mkdir(kImagesDir, 0755) != 0 && errno != EEXIST) {
-        std::printf("Cannot create %s (err %d)\n", kImagesDir, errno);
+    if (::mkdir(IMAGES_DIR, 0755) != 0 && errno != EEXIST) {
+        std::printf("Cannot create %s (err %d)\n", IMAGES_DIR, errno);
     }
 }
 
 void install_discard_leftovers() {
-    for (const char* leftover : {"/user/images/image1.new", "/user/images/image2.new"}) {
-        ::unlink(leftover);
-    }
+    for (const int slot : {1, 2}) discard_unfinished_write(slot_image_path(slot));
 }
 
 int install_image(const char* path, bool skip_same_version, int slot) {

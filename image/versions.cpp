@@ -6,7 +6,7 @@
 #include "board/mtd.h"
 #include "byteorder.h"
 #include "image/format.h"
-#include "strformat.h"
+#include "image/slot_files.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ int image_read_installed_header(std::uint32_t type, std::uint8_t out[16], int sl
     std::memset(out, 0, 16);
     switch (type & ~IMAGE_MAGIC_V2_FLAG) {
     case IMAGE_TYPE_APPLICATION: {
-        const std::string path = strformat("/user/images/image%d", slot);
-        FILE* f = std::fopen(path.c_str(), "rb");
+        const char* path = slot_image_path(slot);
+        FILE* f = path ? std::fopen(path, "rb") : nullptr;
         if (!f) return 0;
         if (std::fread(out, 1, 16, f) != 16) std::memset(out, 0, 16);
         std::fclose(f);

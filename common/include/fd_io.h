@@ -1,10 +1,17 @@
-// Whole writes to a file descriptor.
+// Output files: opening one afresh, and whole writes to a file descriptor.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
 #include <unistd.h>
+
+// Opens `path` for writing, created (mode 0644) or emptied, not inherited
+// by the programs bootmgr starts. -1 on failure, with errno saying why.
+inline int open_for_writing(const char* path) {
+    return ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
 
 // Writes all `len` bytes of `data` to `fd`, continuing after short counts and
 // interrupted calls (the interrupt key must not cut a copy short). False at

@@ -2,7 +2,7 @@
 // scenario tests run inside the emulated board ("boardsim run").
 #include "board/i2c.h"
 #include "board/mtd.h"
-#include "boot/slot.h"
+#include "boot/rescue_image.h"
 
 int main() {
     i2c_open_buses();
