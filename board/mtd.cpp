@@ -79,11 +79,6 @@ int mtd_handle(MtdPartition p) {
     return g_mtd_fd[p];
 }
 
-const char* mtd_device_path(MtdPartition p) {
-    if (p < 0 || p >= MTD_PARTITION_COUNT) return "";
-    return kPartitions[p].path;
-}
-
 bool mtd_get_info(int fd, MtdInfo* info) {
     mtd_info_user mi{};
     if (fd < 0 || ::ioctl(fd, MEMGETINFO, &mi) < 0 || mi.erasesize == 0 ||

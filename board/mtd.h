@@ -44,9 +44,6 @@ void mtd_open_all();
 // range).
 int mtd_handle(MtdPartition p);
 
-// The device path of partition `p`, e.g. "/dev/mtd-rfs".
-const char* mtd_device_path(MtdPartition p);
-
 // MEMGETINFO on `fd`. On success fills `info` and returns true; on failure
 // prints "Could not get MTD device info " and returns false.
 bool mtd_get_info(int fd, MtdInfo* info);

@@ -342,11 +342,6 @@ bool image_source_file(int fd, ImageSource* source) {
     return true;
 }
 
-bool image_source_stream(std::FILE* stream, ImageSource* source) {
-    const int fd = stream ? fileno(stream) : -1;
-    return fd >= 0 && image_source_file(fd, source);
-}
-
 ImageSource image_source_fd(int fd, std::uint64_t size) { return ImageSource{nullptr, fd, size}; }
 
 std::int64_t image_source_read(const ImageSource& source, std::uint64_t offset, std::uint8_t* out,

@@ -244,11 +244,6 @@ ImageSource image_source_memory(std::span<const std::uint8_t> data);
 // fails or the descriptor is not a regular file; *source untouched then.
 bool image_source_file(int fd, ImageSource* source);
 
-// The same over an open stdio stream (its descriptor). Reads through the
-// source bypass the stream's buffer and leave its position alone; seek the
-// stream before reading it directly.
-bool image_source_stream(std::FILE* stream, ImageSource* source);
-
 // A source over a descriptor of known size (for devices, where fstat has no
 // size).
 ImageSource image_source_fd(int fd, std::uint64_t size);
