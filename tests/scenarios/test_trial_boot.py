@@ -94,6 +94,30 @@ def test_both_slots_given_up_or_bad_reach_the_rescue_road(board, tmp_path):
     assert board.events("reboot") and not board.events("exec")
 
 
+def test_slot_given_up_as_the_second_try_reaches_the_rescue_road(board, tmp_path):
+    """Slot 1 fails its CRC, so slot 2 is the second try; it is on trial with
+    no starts left, so it is given up there and then, without handing back
+    to slot 1, and the board goes to the rescue road."""
+    replace_slot_2_from_usb(board, tmp_path, confirms=False)
+    board.nvram_set(TRIAL_BYTES + 1, 0)
+    board.nvram_set(0x100, 1)
+    image1 = board.user / "images" / "image1"
+    data = bytearray(image1.read_bytes())
+    data[-1] ^= 1
+    image1.write_bytes(bytes(data))
+    board.clear_events()
+    # The rescue menu comes up on the console; E leaves it for the reboot.
+    proc = board.boot(input="e", max_boots=1, timeout=60, fast=True, bootmgr=trial_bootmgr())
+    out = (proc.stdout + proc.stderr).replace("\r", "")
+    assert "Image1 CRC failed, trying Image2 now." in out
+    assert "Image 2 was not confirmed.\n" in out
+    assert "returning to image" not in out
+    assert "No valid application image found. Trying rescue image" in out
+    assert board.events("reboot") and not board.events("exec")
+    assert board.nvram_get(0x100) == bytes([1])
+    assert "Image 2 was not confirmed at " in (board.user / "install.log").read_text()
+
+
 def test_verbs_print_one_line(board, tmp_path):
     path = trial_bootmgr()
     board.nvram_set(0x100, 2)
