@@ -44,6 +44,13 @@ def flip_last_byte(path):
     path.write_bytes(bytes(data))
 
 
+def cut_to(length):
+    """A fix-up that keeps only the first `length` bytes of the file."""
+    def cut(path):
+        path.write_bytes(path.read_bytes()[:length])
+    return cut
+
+
 def app(slot, **kw):
     return {"type": "app", "version": f"1.0.0.{slot}", "payload": app_archive(slot, **kw)}
 
@@ -122,6 +129,17 @@ ROADS = [
     ("gdb_with_bad_crc_not_run",
      ("gdb", flip_last_byte), ("image2", None), 2, {"gdb": "on"},
      ["Extracting GDB from image slot 1", "GDB image CRC failed.",
+      "**** GDB mode selected but GDB not available. Please install GDB image ***",
+      "Demo application of image 2"], "/bin/backtrace", 2),
+    ("gdb_other_slot_shorter_than_a_header",
+     ("gdb", cut_to(10)), ("image2", None), 2, {"gdb": "on"},
+     ["Extracting GDB from image slot 1", "Image has invalid header 0x0",
+      "**** GDB mode selected but GDB not available. Please install GDB image ***",
+      "Demo application of image 2"], "/bin/backtrace", 2),
+    ("gdb_other_slot_cut_short",
+     ("gdb", cut_to(100)), ("image2", None), 2, {"gdb": "on"},
+     ["Extracting GDB from image slot 1",
+      "Image component at offset 0 refused: component runs past the end of the image.",
       "**** GDB mode selected but GDB not available. Please install GDB image ***",
       "Demo application of image 2"], "/bin/backtrace", 2),
     ("env_setup_without_install_script",

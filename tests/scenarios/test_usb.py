@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from boardsim_helpers import expect_lines
-from images import app_archive, create, openssl_sign, signature_record
+from images import app_archive, create, demo_dir, openssl_sign, signature_record
 from images import keys_dir
 from rescue import boot_leaving_rescue
 
@@ -89,6 +89,42 @@ def test_os_image_boots_once_unattended_then_asks(board, tmp_path):
                       ASK_TIMEOUT, "USB Boot failed. Trying flash images."])
     third = boot_text(board, "y\n")
     expect_lines(third, ["Continuing to load USB image...", "Demo application of image OS"])
+
+
+def flip_last_byte(path: Path) -> None:
+    data = bytearray(path.read_bytes())
+    data[-1] ^= 1
+    path.write_bytes(bytes(data))
+
+
+# A bad OS image on the stick: components, a fix-up after writing, and what
+# the switch says before it turns to the slots.
+BAD_OS_IMAGES = [
+    ("no_application_component", [{"type": "kernel", "payload": b"K" * 64}], None,
+     "Error: USB image corrupted or belongs to another switch type."),
+    ("crc_failed", [{"type": "app", "payload": app_archive("OS")}], flip_last_byte,
+     "USB image CRC failed."),
+    ("archive_does_not_unpack", [{"type": "app", "payload": b"junk" * 64}], None,
+     "USB image could not be unpacked."),
+]
+
+
+@pytest.mark.parametrize("components,fix,said", [r[1:] for r in BAD_OS_IMAGES],
+                         ids=[r[0] for r in BAD_OS_IMAGES])
+def test_bad_os_image_falls_back_to_the_slots(board, tmp_path, components, fix, said):
+    stick = board.usb()
+    board.nvram_set(0x13B, 0xD5)
+    image = create(stick / "NPX7710_OS.img", components, tmp_path)
+    if fix:
+        fix(image)
+    images = board.user / "images"
+    images.mkdir(parents=True)
+    (images / "image1").write_bytes((demo_dir() / "image1.img").read_bytes())
+    out = boot_text(board)
+    expect_lines(out, ["Booting image 'NPX7710_OS.img' from USB stick.", said,
+                       "USB Boot failed. Trying flash images.", "Booting image '1'",
+                       "Demo application of image 1"])
+    assert "Demo application of image OS" not in out
 
 
 def test_stick_with_no_known_file(board, tmp_path):
