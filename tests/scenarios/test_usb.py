@@ -106,6 +106,8 @@ BAD_OS_IMAGES = [
      "USB image CRC failed."),
     ("archive_does_not_unpack", [{"type": "app", "payload": b"junk" * 64}], None,
      "USB image could not be unpacked."),
+    ("a_directory_by_that_name", None, None,
+     "Warning: Cannot determine if image is in rejected list!"),
 ]
 
 
@@ -114,9 +116,12 @@ BAD_OS_IMAGES = [
 def test_bad_os_image_falls_back_to_the_slots(board, tmp_path, components, fix, said):
     stick = board.usb()
     board.nvram_set(0x13B, 0xD5)
-    image = create(stick / "NPX7710_OS.img", components, tmp_path)
-    if fix:
-        fix(image)
+    if components is None:
+        (stick / "NPX7710_OS.img").mkdir()
+    else:
+        image = create(stick / "NPX7710_OS.img", components, tmp_path)
+        if fix:
+            fix(image)
     images = board.user / "images"
     images.mkdir(parents=True)
     (images / "image1").write_bytes((demo_dir() / "image1.img").read_bytes())
