@@ -1,5 +1,5 @@
-// The rescue partition's image: a diagnostics program, or a recovery
-// application that the operator may first copy into a slot.
+// Booting from the rescue partition: what the diagnostics start runs (the
+// diags boot flag, or D in the rescue menu).
 #pragma once
 
 // Boots the first component of the rescue partition: a diagnostics image, or
